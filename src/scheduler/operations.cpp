@@ -1,0 +1,95 @@
+#include "scheduler/operations.h"
+
+#include <utility>
+
+#include "failures/failure_record.h"
+#include "scheduler/session.h"
+
+namespace velmora::scheduler {
+namespace {
+
+using platform::Bstr;
+using platform::ComPtr;
+
+constexpr HRESULT task_not_found = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+constexpr HRESULT folder_not_found = HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+// TASK_RUN_NO_FLAGS; not every SDK defines the name.
+constexpr LONG task_run_no_flags = 0;
+constexpr LONG delete_task_flags = 0;
+constexpr LONG terminal_session_id = 0;
+
+std::unexpected<TaskFailure> fail(Error error, std::string_view step) noexcept {
+    return std::unexpected(TaskFailure::from_error(std::move(error), step));
+}
+
+}  // namespace
+
+// Locals are declared in acquisition order after the session, so every path
+// out releases the operation's own objects and BSTRs first, latest first, and
+// closes the session last. A failure record is always made in the return
+// statement, before any of them is released.
+
+Outcome<void> run_task(std::string_view task_name) {
+    auto session = SchedulerSession::open();
+    if (!session) return std::unexpected(std::move(session.error()));
+
+    Bstr name = to_bstr(task_name);
+    ComPtr<IRegisteredTask> task;
+    const HRESULT found = session->root_folder().GetTask(name.get(), task.put());
+    if (auto error = interface_failure(found, task)) return fail(std::move(*error), step::get_task);
+    name.reset();
+
+    ComPtr<IRunningTask> running;
+    const HRESULT started = task->RunEx(empty_variant(), task_run_no_flags, terminal_session_id, nullptr, running.put());
+    if (auto error = interface_failure(started, running)) return fail(std::move(*error), step::run_ex);
+    // The task runs on its own; nothing is read from the instance.
+    running.reset();
+    return {};
+}
+
+Outcome<void> delete_task(std::string_view task_name) {
+    auto session = SchedulerSession::open();
+    if (!session) return std::unexpected(std::move(session.error()));
+
+    Bstr name = to_bstr(task_name);
+    const HRESULT deleted = session->root_folder().DeleteTask(name.get(), delete_task_flags);
+    if (FAILED(deleted)) return fail(Error::from_hresult(deleted), step::delete_task);
+    return {};
+}
+
+Outcome<bool> task_exists(std::string_view task_name) {
+    auto session = SchedulerSession::open();
+    if (!session) return std::unexpected(std::move(session.error()));
+
+    Bstr name = to_bstr(task_name);
+    ComPtr<IRegisteredTask> task;
+    const HRESULT found = session->root_folder().GetTask(name.get(), task.put());
+    // Captured before the name is freed: no platform call may come between a
+    // failed call and the capture of its error object.
+    std::optional<Error> error = interface_failure(found, task);
+    name.reset();
+
+    if (!error) {
+        task.reset();
+        return true;
+    }
+    if (error->code() == task_not_found || error->code() == folder_not_found) return false;
+    return fail(std::move(*error), step::get_task);
+}
+
+Outcome<void> register_xml(std::string_view task_name, std::string_view xml_data) {
+    auto session = SchedulerSession::open();
+    if (!session) return std::unexpected(std::move(session.error()));
+
+    Bstr name = to_bstr(task_name);
+    Bstr xml = to_bstr(xml_data);
+    ComPtr<IRegisteredTask> task;
+    const HRESULT registered =
+        session->root_folder().RegisterTask(name.get(), xml.get(), TASK_CREATE_OR_UPDATE, empty_variant(),
+                                            empty_variant(), TASK_LOGON_INTERACTIVE_TOKEN, empty_variant(),
+                                            task.put());
+    if (auto error = interface_failure(registered, task)) return fail(std::move(*error), step::register_task);
+    return {};
+}
+
+}  // namespace velmora::scheduler
