@@ -1,0 +1,559 @@
+// The Task Scheduler: ITaskService, ITaskFolder, IRegisteredTask and
+// IRunningTask over one in-memory store shared by every thread.
+//
+// The real service lives in another process, so every call through its
+// interfaces replaces the calling thread's error object with the one the call
+// brings back, which for most failures is none.
+
+#include <cstdio>
+#include <map>
+#include <new>
+#include <random>
+#include <set>
+#include <string>
+
+#include "com_object.h"
+#include "sim_state.h"
+#include "strings.h"
+#include "xml_check.h"
+
+namespace winsim::detail {
+namespace {
+
+constexpr HRESULT file_not_found = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+constexpr HRESULT path_not_found = HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+constexpr HRESULT already_exists = HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
+constexpr HRESULT not_connected = HRESULT_FROM_WIN32(ERROR_ONLY_IF_CONNECTED);
+constexpr HRESULT invalid_name = HRESULT_FROM_WIN32(123L);        // ERROR_INVALID_NAME
+constexpr HRESULT server_unavailable = HRESULT_FROM_WIN32(1722L);  // RPC_S_SERVER_UNAVAILABLE
+
+// Paths are kept relative to the root folder, without a leading "\"; a task
+// in a subfolder is "folder\name".
+struct Store {
+    std::map<std::u16string, std::u16string> tasks;
+    std::set<std::u16string> folders;  // besides the root
+    std::map<std::u16string, long> runs;
+    std::mt19937_64 guids{std::random_device{}()};
+};
+
+Store& store() {
+    static auto* const instance = new Store;
+    return *instance;
+}
+
+// Ends a scheduler call: what the call leaves on the thread replaces what was there.
+HRESULT finish(HRESULT hr, IErrorInfo* error = nullptr) {
+    park_error(error);
+    return hr;
+}
+
+HRESULT finish_scripted(const Outcome& outcome) {
+    return finish(outcome.hresult, make_error_object(outcome.error));
+}
+
+std::u16string folder_of(std::u16string_view path) {
+    const std::size_t slash = path.rfind(u'\\');
+    return slash == std::u16string_view::npos ? std::u16string() : std::u16string(path.substr(0, slash));
+}
+
+bool has_empty_segment(std::u16string_view path) {
+    if (path.empty() || path.front() == u'\\' || path.back() == u'\\') return true;
+    return path.find(u"\\\\") != std::u16string_view::npos;
+}
+
+// A path as given to a folder, made relative to the root. Paths starting with
+// "\" are taken from the root.
+std::u16string resolve(const std::u16string& folder, std::u16string_view path) {
+    if (!path.empty() && path.front() == u'\\') return std::u16string(path.substr(1));
+    if (folder.empty()) return std::u16string(path);
+    return folder + u'\\' + std::u16string(path);
+}
+
+// Caller holds the lock.
+bool folder_exists(const std::u16string& folder) { return folder.empty() || store().folders.contains(folder); }
+
+std::u16string new_guid_name() {
+    std::uint64_t high;
+    std::uint64_t low;
+    {
+        std::lock_guard lock(state_mutex());
+        high = store().guids();
+        low = store().guids();
+    }
+    char text[40];
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%04X-%012llX}", static_cast<unsigned>(high >> 32),
+                  static_cast<unsigned>((high >> 16) & 0xFFFF), static_cast<unsigned>(high & 0xFFFF),
+                  static_cast<unsigned>(low >> 48), static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFull));
+    return std::u16string(text, text + 38);
+}
+
+class RunningTask final : public IRunningTask, public ObjectCore {
+public:
+    explicit RunningTask(std::u16string path) : ObjectCore("IRunningTask", true), path_(std::move(path)) {}
+
+    WINSIM_IUNKNOWN_MEMBERS
+    WINSIM_IDISPATCH_MEMBERS
+
+    HRESULT STDMETHODCALLTYPE get_Name(BSTR* pName) override {
+        if (!enter_method("IRunningTask::get_Name")) return E_UNEXPECTED;
+        return finish(hand_out_bstr(path_.substr(path_.rfind(u'\\') + 1), pName));
+    }
+    HRESULT STDMETHODCALLTYPE get_InstanceGuid(BSTR* pGuid) override {
+        if (!enter_method("IRunningTask::get_InstanceGuid")) return E_UNEXPECTED;
+        return finish(hand_out_bstr(new_guid_name(), pGuid));
+    }
+    HRESULT STDMETHODCALLTYPE get_Path(BSTR* pPath) override {
+        if (!enter_method("IRunningTask::get_Path")) return E_UNEXPECTED;
+        return finish(hand_out_bstr(u'\\' + path_, pPath));
+    }
+    HRESULT STDMETHODCALLTYPE get_State(TASK_STATE* pState) override {
+        if (!enter_method("IRunningTask::get_State")) return E_UNEXPECTED;
+        if (pState == nullptr) return finish(E_POINTER);
+        *pState = TASK_STATE_RUNNING;
+        return finish(S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE get_CurrentAction(BSTR* pName) override {
+        if (!enter_method("IRunningTask::get_CurrentAction")) return E_UNEXPECTED;
+        return finish(hand_out_bstr(std::nullopt, pName));
+    }
+    HRESULT STDMETHODCALLTYPE Stop() override {
+        if (!enter_method("IRunningTask::Stop")) return E_UNEXPECTED;
+        return finish(S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE Refresh() override {
+        if (!enter_method("IRunningTask::Refresh")) return E_UNEXPECTED;
+        return finish(S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE get_EnginePID(DWORD* pPID) override {
+        if (!enter_method("IRunningTask::get_EnginePID")) return E_UNEXPECTED;
+        if (pPID == nullptr) return finish(E_POINTER);
+        *pPID = 0;
+        return finish(S_OK);
+    }
+
+private:
+    void* find_interface(REFIID riid) noexcept {
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IRunningTask)
+            return static_cast<IRunningTask*>(this);
+        return nullptr;
+    }
+
+    std::u16string path_;
+};
+
+class RegisteredTask final : public IRegisteredTask, public ObjectCore {
+public:
+    explicit RegisteredTask(std::u16string path) : ObjectCore("IRegisteredTask", true), path_(std::move(path)) {}
+
+    WINSIM_IUNKNOWN_MEMBERS
+    WINSIM_IDISPATCH_MEMBERS
+
+    HRESULT STDMETHODCALLTYPE get_Name(BSTR* pName) override {
+        if (!enter_method("IRegisteredTask::get_Name")) return E_UNEXPECTED;
+        return finish(hand_out_bstr(path_.substr(path_.rfind(u'\\') + 1), pName));
+    }
+    HRESULT STDMETHODCALLTYPE get_Path(BSTR* pPath) override {
+        if (!enter_method("IRegisteredTask::get_Path")) return E_UNEXPECTED;
+        return finish(hand_out_bstr(u'\\' + path_, pPath));
+    }
+    HRESULT STDMETHODCALLTYPE get_State(TASK_STATE* pState) override {
+        if (!enter_method("IRegisteredTask::get_State")) return E_UNEXPECTED;
+        if (pState == nullptr) return finish(E_POINTER);
+        *pState = TASK_STATE_READY;
+        return finish(S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE get_Enabled(VARIANT_BOOL* pEnabled) override {
+        if (!enter_method("IRegisteredTask::get_Enabled")) return E_UNEXPECTED;
+        if (pEnabled == nullptr) return finish(E_POINTER);
+        *pEnabled = -1;
+        return finish(S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE put_Enabled(VARIANT_BOOL) override {
+        if (!enter_method("IRegisteredTask::put_Enabled")) return E_UNEXPECTED;
+        return finish(E_NOTIMPL);
+    }
+    HRESULT STDMETHODCALLTYPE Run(VARIANT, IRunningTask** ppRunningTask) override {
+        if (!enter_method("IRegisteredTask::Run")) return E_UNEXPECTED;
+        if (ppRunningTask == nullptr) return finish(E_POINTER);
+        *ppRunningTask = nullptr;
+        return finish(start(ppRunningTask));
+    }
+    HRESULT STDMETHODCALLTYPE RunEx(VARIANT, LONG, LONG, BSTR user, IRunningTask** ppRunningTask) override {
+        if (!enter_method("IRegisteredTask::RunEx")) return E_UNEXPECTED;
+        bstr_text(user, "IRegisteredTask::RunEx");
+        if (ppRunningTask != nullptr) *ppRunningTask = nullptr;
+        const std::optional<Outcome> outcome = enter_step(Step::RunEx);
+        if (outcome && outcome->fails()) return finish_scripted(*outcome);
+        if (ppRunningTask == nullptr) return finish(E_POINTER);
+        if (outcome && outcome->null_out) return finish(S_OK);
+        const HRESULT hr = start(ppRunningTask);
+        return finish(FAILED(hr) || !outcome ? hr : outcome->hresult);
+    }
+    HRESULT STDMETHODCALLTYPE GetInstances(LONG, IRunningTaskCollection** ppRunningTasks) override {
+        if (!enter_method("IRegisteredTask::GetInstances")) return E_UNEXPECTED;
+        if (ppRunningTasks != nullptr) *ppRunningTasks = nullptr;
+        return finish(E_NOTIMPL);
+    }
+    HRESULT STDMETHODCALLTYPE get_LastRunTime(DATE* pLastRunTime) override {
+        if (!enter_method("IRegisteredTask::get_LastRunTime")) return E_UNEXPECTED;
+        if (pLastRunTime != nullptr) *pLastRunTime = 0;
+        return finish(E_NOTIMPL);
+    }
+    HRESULT STDMETHODCALLTYPE get_LastTaskResult(LONG* pLastTaskResult) override {
+        if (!enter_method("IRegisteredTask::get_LastTaskResult")) return E_UNEXPECTED;
+        if (pLastTaskResult != nullptr) *pLastTaskResult = 0;
+        return finish(E_NOTIMPL);
+    }
+    HRESULT STDMETHODCALLTYPE get_NumberOfMissedRuns(LONG* pNumberOfMissedRuns) override {
+        if (!enter_method("IRegisteredTask::get_NumberOfMissedRuns")) return E_UNEXPECTED;
+        if (pNumberOfMissedRuns != nullptr) *pNumberOfMissedRuns = 0;
+        return finish(E_NOTIMPL);
+    }
+    HRESULT STDMETHODCALLTYPE get_NextRunTime(DATE* pNextRunTime) override {
+        if (!enter_method("IRegisteredTask::get_NextRunTime")) return E_UNEXPECTED;
+        if (pNextRunTime != nullptr) *pNextRunTime = 0;
+        return finish(E_NOTIMPL);
+    }
+    HRESULT STDMETHODCALLTYPE get_Definition(ITaskDefinition** ppDefinition) override {
+        if (!enter_method("IRegisteredTask::get_Definition")) return E_UNEXPECTED;
+        if (ppDefinition != nullptr) *ppDefinition = nullptr;
+        return finish(E_NOTIMPL);
+    }
+    HRESULT STDMETHODCALLTYPE get_Xml(BSTR* pXml) override {
+        if (!enter_method("IRegisteredTask::get_Xml")) return E_UNEXPECTED;
+        std::optional<std::u16string> xml;
+        {
+            std::lock_guard lock(state_mutex());
+            auto found = store().tasks.find(path_);
+            if (found != store().tasks.end()) xml = found->second;
+        }
+        if (!xml) {
+            if (pXml != nullptr) *pXml = nullptr;
+            return finish(file_not_found);
+        }
+        return finish(hand_out_bstr(xml, pXml));
+    }
+    HRESULT STDMETHODCALLTYPE GetSecurityDescriptor(LONG, BSTR* pSddl) override {
+        if (!enter_method("IRegisteredTask::GetSecurityDescriptor")) return E_UNEXPECTED;
+        if (pSddl != nullptr) *pSddl = nullptr;
+        return finish(E_NOTIMPL);
+    }
+    HRESULT STDMETHODCALLTYPE SetSecurityDescriptor(BSTR, LONG) override {
+        if (!enter_method("IRegisteredTask::SetSecurityDescriptor")) return E_UNEXPECTED;
+        return finish(E_NOTIMPL);
+    }
+    HRESULT STDMETHODCALLTYPE Stop(LONG) override {
+        if (!enter_method("IRegisteredTask::Stop")) return E_UNEXPECTED;
+        return finish(S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE GetRunTimes(const SYSTEMTIME*, const SYSTEMTIME*, DWORD* pCount,
+                                          SYSTEMTIME** pRunTimes) override {
+        if (!enter_method("IRegisteredTask::GetRunTimes")) return E_UNEXPECTED;
+        if (pCount != nullptr) *pCount = 0;
+        if (pRunTimes != nullptr) *pRunTimes = nullptr;
+        return finish(E_NOTIMPL);
+    }
+
+private:
+    // Records one run and hands out its instance at once: the task is not waited for.
+    HRESULT start(IRunningTask** out) {
+        {
+            std::lock_guard lock(state_mutex());
+            if (!store().tasks.contains(path_)) return file_not_found;
+            ++store().runs[path_];
+        }
+        *out = new RunningTask(path_);
+        return S_OK;
+    }
+
+    void* find_interface(REFIID riid) noexcept {
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IRegisteredTask)
+            return static_cast<IRegisteredTask*>(this);
+        return nullptr;
+    }
+
+    std::u16string path_;
+};
+
+class TaskFolder final : public ITaskFolder, public ObjectCore {
+public:
+    explicit TaskFolder(std::u16string path) : ObjectCore("ITaskFolder", true), path_(std::move(path)) {}
+
+    WINSIM_IUNKNOWN_MEMBERS
+    WINSIM_IDISPATCH_MEMBERS
+
+    HRESULT STDMETHODCALLTYPE get_Name(BSTR* pName) override {
+        if (!enter_method("ITaskFolder::get_Name")) return E_UNEXPECTED;
+        const std::size_t slash = path_.rfind(u'\\');
+        return finish(hand_out_bstr(
+            path_.empty() ? u"\\" : (slash == std::u16string::npos ? path_ : path_.substr(slash + 1)), pName));
+    }
+    HRESULT STDMETHODCALLTYPE get_Path(BSTR* pPath) override {
+        if (!enter_method("ITaskFolder::get_Path")) return E_UNEXPECTED;
+        return finish(hand_out_bstr(u'\\' + path_, pPath));
+    }
+    HRESULT STDMETHODCALLTYPE GetFolder(BSTR path, ITaskFolder** ppFolder) override {
+        if (!enter_method("ITaskFolder::GetFolder")) return E_UNEXPECTED;
+        if (ppFolder == nullptr) return finish(E_POINTER);
+        *ppFolder = nullptr;
+        return finish(open_folder(path_, bstr_text(path, "ITaskFolder::GetFolder"), ppFolder));
+    }
+    HRESULT STDMETHODCALLTYPE GetFolders(LONG, ITaskFolderCollection** ppFolders) override {
+        if (!enter_method("ITaskFolder::GetFolders")) return E_UNEXPECTED;
+        if (ppFolders != nullptr) *ppFolders = nullptr;
+        return finish(E_NOTIMPL);
+    }
+    HRESULT STDMETHODCALLTYPE CreateFolder(BSTR, VARIANT, ITaskFolder** ppFolder) override {
+        if (!enter_method("ITaskFolder::CreateFolder")) return E_UNEXPECTED;
+        if (ppFolder != nullptr) *ppFolder = nullptr;
+        return finish(E_NOTIMPL);
+    }
+    HRESULT STDMETHODCALLTYPE DeleteFolder(BSTR, LONG) override {
+        if (!enter_method("ITaskFolder::DeleteFolder")) return E_UNEXPECTED;
+        return finish(E_NOTIMPL);
+    }
+    HRESULT STDMETHODCALLTYPE GetTask(BSTR path, IRegisteredTask** ppTask) override {
+        if (!enter_method("ITaskFolder::GetTask")) return E_UNEXPECTED;
+        const std::u16string text = bstr_text(path, "ITaskFolder::GetTask");
+        if (ppTask != nullptr) *ppTask = nullptr;
+        const std::optional<Outcome> outcome = enter_step(Step::GetTask);
+        if (outcome && outcome->fails()) return finish_scripted(*outcome);
+        if (ppTask == nullptr) return finish(E_POINTER);
+        if (outcome && outcome->null_out) return finish(S_OK);
+        if (text.empty()) return finish(E_INVALIDARG);
+        const std::u16string key = resolve(path_, text);
+        {
+            std::lock_guard lock(state_mutex());
+            if (!store().tasks.contains(key))
+                return finish(folder_exists(folder_of(key)) ? file_not_found : path_not_found);
+        }
+        *ppTask = new RegisteredTask(key);
+        return finish(outcome ? outcome->hresult : S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE GetTasks(LONG, IRegisteredTaskCollection** ppTasks) override {
+        if (!enter_method("ITaskFolder::GetTasks")) return E_UNEXPECTED;
+        if (ppTasks != nullptr) *ppTasks = nullptr;
+        return finish(E_NOTIMPL);
+    }
+    HRESULT STDMETHODCALLTYPE DeleteTask(BSTR name, LONG) override {
+        if (!enter_method("ITaskFolder::DeleteTask")) return E_UNEXPECTED;
+        const std::u16string text = bstr_text(name, "ITaskFolder::DeleteTask");
+        const std::optional<Outcome> outcome = enter_step(Step::DeleteTask);
+        if (outcome && outcome->fails()) return finish_scripted(*outcome);
+        if (text.empty()) return finish(E_INVALIDARG);
+        const std::u16string key = resolve(path_, text);
+        {
+            std::lock_guard lock(state_mutex());
+            if (store().tasks.erase(key) == 0)
+                return finish(folder_exists(folder_of(key)) ? file_not_found : path_not_found);
+        }
+        return finish(outcome ? outcome->hresult : S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE RegisterTask(BSTR path, BSTR xmlText, LONG flags, VARIANT, VARIANT,
+                                           TASK_LOGON_TYPE logonType, VARIANT, IRegisteredTask** ppTask) override {
+        if (!enter_method("ITaskFolder::RegisterTask")) return E_UNEXPECTED;
+        const std::u16string name = bstr_text(path, "ITaskFolder::RegisterTask");
+        const std::u16string xml = bstr_text(xmlText, "ITaskFolder::RegisterTask");
+        if (ppTask != nullptr) *ppTask = nullptr;
+        const std::optional<Outcome> outcome = enter_step(Step::RegisterTask);
+        if (outcome && outcome->fails()) return finish_scripted(*outcome);
+        if (outcome && outcome->null_out) return finish(S_OK);
+        const HRESULT hr = register_task(name, xml, flags, logonType, ppTask);
+        if (hr == SCHED_E_MALFORMEDXML) return hr;  // its error object is already on the thread
+        return finish(FAILED(hr) || !outcome ? hr : outcome->hresult);
+    }
+    HRESULT STDMETHODCALLTYPE RegisterTaskDefinition(BSTR, ITaskDefinition*, LONG, VARIANT, VARIANT,
+                                                     TASK_LOGON_TYPE, VARIANT, IRegisteredTask** ppTask) override {
+        if (!enter_method("ITaskFolder::RegisterTaskDefinition")) return E_UNEXPECTED;
+        if (ppTask != nullptr) *ppTask = nullptr;
+        return finish(E_NOTIMPL);
+    }
+    HRESULT STDMETHODCALLTYPE GetSecurityDescriptor(LONG, BSTR* pSddl) override {
+        if (!enter_method("ITaskFolder::GetSecurityDescriptor")) return E_UNEXPECTED;
+        if (pSddl != nullptr) *pSddl = nullptr;
+        return finish(E_NOTIMPL);
+    }
+    HRESULT STDMETHODCALLTYPE SetSecurityDescriptor(BSTR, LONG) override {
+        if (!enter_method("ITaskFolder::SetSecurityDescriptor")) return E_UNEXPECTED;
+        return finish(E_NOTIMPL);
+    }
+
+    // Opens the folder `path` (relative to `from`, or from the root when it
+    // starts with "\"); null, "" and "\" are the root.
+    static HRESULT open_folder(const std::u16string& from, std::u16string_view path, ITaskFolder** out) {
+        std::u16string key = resolve(from, path);
+        if (!key.empty() && key.back() == u'\\') key.pop_back();
+        if (!key.empty()) {
+            std::lock_guard lock(state_mutex());
+            if (has_empty_segment(key) || !folder_exists(key)) return path_not_found;
+        }
+        *out = new TaskFolder(std::move(key));
+        return S_OK;
+    }
+
+private:
+    HRESULT register_task(std::u16string name, const std::u16string& xml, LONG flags, TASK_LOGON_TYPE logon_type,
+                          IRegisteredTask** out) {
+        if (logon_type < TASK_LOGON_NONE || logon_type > TASK_LOGON_INTERACTIVE_TOKEN_OR_PASSWORD)
+            return E_INVALIDARG;
+        const bool validate_only = (flags & TASK_VALIDATE_ONLY) != 0;
+        const bool create = (flags & TASK_CREATE) != 0;
+        const bool update = (flags & TASK_UPDATE) != 0;
+        if (!validate_only && !create && !update) return E_INVALIDARG;
+        if (auto error = check_well_formed(xml)) return malformed(*error);
+        if (name.empty()) name = new_guid_name();
+        const std::u16string key = resolve(path_, name);
+        if (has_empty_segment(key)) return invalid_name;
+        if (validate_only) return S_OK;
+        {
+            std::lock_guard lock(state_mutex());
+            Store& s = store();
+            const bool exists = s.tasks.contains(key);
+            if (exists && !update) return already_exists;
+            if (!exists && !create) return file_not_found;
+            // Registering into a folder that does not exist creates it, as the service does.
+            for (std::u16string folder = folder_of(key); !folder.empty(); folder = folder_of(folder))
+                s.folders.insert(folder);
+            s.tasks.insert_or_assign(key, xml);
+        }
+        if (out != nullptr) *out = new RegisteredTask(key);
+        return S_OK;
+    }
+
+    static HRESULT malformed(const XmlError& error) {
+        const std::string where = "(" + std::to_string(error.line) + "," + std::to_string(error.column) + ")::ERROR: ";
+        std::u16string description(where.begin(), where.end());
+        description += error.message;
+        park_error(make_error_object(ErrorObject{ErrorObject::Kind::plain, std::move(description), 0, std::nullopt}));
+        return SCHED_E_MALFORMEDXML;
+    }
+
+    void* find_interface(REFIID riid) noexcept {
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_ITaskFolder)
+            return static_cast<ITaskFolder*>(this);
+        return nullptr;
+    }
+
+    std::u16string path_;
+};
+
+bool is_local_server(const VARIANT& server) {
+    if (server.vt == VT_EMPTY || server.vt == VT_NULL) return true;
+    if (server.vt != VT_BSTR) return false;
+    return bstr_text(server.bstrVal, "ITaskService::Connect").empty();
+}
+
+class TaskService final : public ITaskService, public ObjectCore {
+public:
+    TaskService() : ObjectCore("ITaskService", true) {}
+
+    WINSIM_IUNKNOWN_MEMBERS
+    WINSIM_IDISPATCH_MEMBERS
+
+    HRESULT STDMETHODCALLTYPE GetFolder(BSTR path, ITaskFolder** ppFolder) override {
+        if (!enter_method("ITaskService::GetFolder")) return E_UNEXPECTED;
+        const std::u16string text = bstr_text(path, "ITaskService::GetFolder");
+        if (ppFolder != nullptr) *ppFolder = nullptr;
+        const std::optional<Outcome> outcome = enter_step(Step::GetFolder);
+        if (outcome && outcome->fails()) return finish_scripted(*outcome);
+        if (ppFolder == nullptr) return finish(E_POINTER);
+        if (outcome && outcome->null_out) return finish(S_OK);
+        if (!connected()) return finish(not_connected);
+        const HRESULT hr = TaskFolder::open_folder(u"", text.empty() ? u"\\" : text, ppFolder);
+        return finish(FAILED(hr) || !outcome ? hr : outcome->hresult);
+    }
+    HRESULT STDMETHODCALLTYPE GetRunningTasks(LONG, IRunningTaskCollection** ppRunningTasks) override {
+        if (!enter_method("ITaskService::GetRunningTasks")) return E_UNEXPECTED;
+        if (ppRunningTasks != nullptr) *ppRunningTasks = nullptr;
+        return finish(connected() ? E_NOTIMPL : not_connected);
+    }
+    HRESULT STDMETHODCALLTYPE NewTask(DWORD, ITaskDefinition** ppDefinition) override {
+        if (!enter_method("ITaskService::NewTask")) return E_UNEXPECTED;
+        if (ppDefinition != nullptr) *ppDefinition = nullptr;
+        return finish(connected() ? E_NOTIMPL : not_connected);
+    }
+    HRESULT STDMETHODCALLTYPE Connect(VARIANT serverName, VARIANT, VARIANT, VARIANT) override {
+        if (!enter_method("ITaskService::Connect")) return E_UNEXPECTED;
+        const std::optional<Outcome> outcome = enter_step(Step::Connect);
+        if (outcome && outcome->fails()) return finish_scripted(*outcome);
+        if (!is_local_server(serverName)) return finish(server_unavailable);
+        connected_.store(true);
+        return finish(outcome ? outcome->hresult : S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE get_Connected(VARIANT_BOOL* pConnected) override {
+        if (!enter_method("ITaskService::get_Connected")) return E_UNEXPECTED;
+        if (pConnected == nullptr) return finish(E_POINTER);
+        *pConnected = connected() ? -1 : 0;
+        return finish(S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE get_TargetServer(BSTR* pServer) override {
+        if (!enter_method("ITaskService::get_TargetServer")) return E_UNEXPECTED;
+        if (!connected()) {
+            if (pServer != nullptr) *pServer = nullptr;
+            return finish(not_connected);
+        }
+        return finish(hand_out_bstr(u"localhost", pServer));
+    }
+    HRESULT STDMETHODCALLTYPE get_ConnectedUser(BSTR* pUser) override {
+        if (!enter_method("ITaskService::get_ConnectedUser")) return E_UNEXPECTED;
+        if (!connected()) {
+            if (pUser != nullptr) *pUser = nullptr;
+            return finish(not_connected);
+        }
+        return finish(hand_out_bstr(u"user", pUser));
+    }
+    HRESULT STDMETHODCALLTYPE get_ConnectedDomain(BSTR* pDomain) override {
+        if (!enter_method("ITaskService::get_ConnectedDomain")) return E_UNEXPECTED;
+        if (!connected()) {
+            if (pDomain != nullptr) *pDomain = nullptr;
+            return finish(not_connected);
+        }
+        return finish(hand_out_bstr(u"WORKGROUP", pDomain));
+    }
+    HRESULT STDMETHODCALLTYPE get_HighestVersion(DWORD* pVersion) override {
+        if (!enter_method("ITaskService::get_HighestVersion")) return E_UNEXPECTED;
+        if (pVersion == nullptr) return finish(E_POINTER);
+        if (!connected()) return finish(not_connected);
+        *pVersion = 0x00010006;
+        return finish(S_OK);
+    }
+
+private:
+    bool connected() const noexcept { return connected_.load(); }
+
+    void* find_interface(REFIID riid) noexcept {
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_ITaskService)
+            return static_cast<ITaskService*>(this);
+        return nullptr;
+    }
+
+    std::atomic<bool> connected_{false};
+};
+
+}  // namespace
+
+HRESULT create_task_service(REFIID riid, void** ppv) {
+    if (riid != IID_IUnknown && riid != IID_IDispatch && riid != IID_ITaskService) return E_NOINTERFACE;
+    *ppv = static_cast<ITaskService*>(new TaskService);
+    return S_OK;
+}
+
+void reset_scheduler() {
+    std::lock_guard lock(state_mutex());
+    Store& s = store();
+    s.tasks.clear();
+    s.folders.clear();
+    s.runs.clear();
+}
+
+}  // namespace winsim::detail
+
+std::map<std::u16string, std::u16string> winsim::tasks() {
+    std::lock_guard lock(winsim::detail::state_mutex());
+    return winsim::detail::store().tasks;
+}
+
+std::map<std::u16string, long> winsim::run_counts() {
+    std::lock_guard lock(winsim::detail::state_mutex());
+    return winsim::detail::store().runs;
+}
