@@ -2,7 +2,9 @@
 
 #include <Python.h>
 
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "failures/internal_fault.h"
 #include "module/py_ref.h"
@@ -26,6 +28,10 @@ private:
     // Sets a new PanicException for the fault's payload. Never returns on a
     // fault of its own: that aborts the process.
     static void convert(const InternalFault& fault) noexcept;
+    // The same for anything else thrown out of a body, from inside its catch
+    // handler: heap exhaustion aborts, a standard exception becomes a fault
+    // with its what() text, anything else a fault without text.
+    static void convert_foreign() noexcept;
 };
 
 // The PanicException type (borrowed, lives for the process), created on first use.
@@ -48,6 +54,11 @@ PyRef fetch_pending_exception();
 // SystemError("attempted to fetch exception but none was set") when empty.
 void restore_fetched_exception(PyRef exception) noexcept;
 
+// A one-line rendering of an exception object showing its type, value and
+// traceback, for the messages of internal faults. Never fails: a part that
+// cannot be rendered is shown by a placeholder.
+std::string describe_exception(PyObject* exception) noexcept;
+
 // The object itself when it is not null, otherwise null_object_fault().
 inline PyRef expect_object(PyObject* object) {
     if (object == nullptr) {
@@ -58,4 +69,34 @@ inline PyRef expect_object(PyObject* object) {
 
 }  // namespace velmora::module
 
-// Template bodies of run_entry / run_exec follow below (owned by the fault boundary).
+namespace velmora::module {
+
+// A noexcept function cannot let anything unwind into the interpreter: what
+// the handlers below do not convert ends in convert_foreign(), which aborts
+// when even that fails. The handlers sit outside the body so that only the
+// body is inside the catch region.
+template <class Body>
+PyObject* FaultBoundary::run_entry(Body&& body) noexcept {
+    try {
+        return std::forward<Body>(body)();
+    } catch (const InternalFault& fault) {
+        convert(fault);
+    } catch (...) {
+        convert_foreign();
+    }
+    return nullptr;
+}
+
+template <class Body>
+int FaultBoundary::run_exec(Body&& body) noexcept {
+    try {
+        return std::forward<Body>(body)();
+    } catch (const InternalFault& fault) {
+        convert(fault);
+    } catch (...) {
+        convert_foreign();
+    }
+    return -1;
+}
+
+}  // namespace velmora::module

@@ -1,0 +1,1 @@
+"""A small example package around the native `_velmora_backend` module."""

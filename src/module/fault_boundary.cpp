@@ -1,0 +1,279 @@
+#include "module/fault_boundary.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "module/interpreter_lock.h"
+#include "platform/platform.h"
+
+#if defined(__GNUC__)
+#define VELMORA_COLD [[gnu::cold, gnu::noinline]]
+#else
+#define VELMORA_COLD
+#endif
+
+namespace velmora::module {
+namespace {
+
+constexpr const char* panic_type_name = "pyo3_runtime.PanicException";
+constexpr const char* panic_type_doc =
+    "\n"
+    "The exception raised when Rust code called from Python panics.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+constexpr std::string_view untexted_fault_message = "panic from Rust code";
+constexpr std::string_view null_object_message = "PyObject pointer is null";
+constexpr std::string_view unprintable_panic_message = "Unwrapped panic from Python code";
+constexpr std::string_view type_creation_message = "Failed to initialize new exception type.";
+constexpr const char* no_exception_message = "attempted to fetch exception but none was set";
+constexpr std::string_view resume_header =
+    "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n";
+constexpr std::string_view resume_traceback_header = "Python stack trace below:\n";
+constexpr std::string_view uncaught_line = "uncaught panic at ffi boundary\n";
+constexpr std::string_view out_of_memory_line = "memory allocation failed\n";
+
+// Filled once and never released: the type is shared by every module object
+// and every interpreter of the process.
+std::atomic<PyObject*> panic_type_slot{nullptr};
+// Serialises the creation of the type. Never waited on with the interpreter
+// lock held, so the creating thread can always take the lock back.
+std::mutex panic_type_creation;
+
+void write_stderr(std::string_view text) noexcept {
+    platform::write_stderr(text.data(), text.size());
+}
+
+[[noreturn]] VELMORA_COLD void abort_uncaught() noexcept {
+    write_stderr(uncaught_line);
+    std::abort();
+}
+
+[[noreturn]] VELMORA_COLD void abort_out_of_memory() noexcept {
+    write_stderr(out_of_memory_line);
+    std::abort();
+}
+
+// Drops the pending exception, if any. Used only where composing a message
+// fails: that failure must never replace the error being reported.
+void discard_pending_exception() noexcept {
+    PyRef dropped = PyRef::steal(PyErr_GetRaisedException());
+}
+
+// Valid UTF-8 from arbitrary bytes: every maximal subpart of an ill-formed
+// sequence becomes one U+FFFD, the substitution the Unicode standard
+// recommends (a surrogate encoded as ED A0 80 gives three).
+std::string decode_utf8_lossy(std::string_view bytes) {
+    constexpr std::string_view replacement = "\xEF\xBF\xBD";
+    std::string text;
+    text.reserve(bytes.size());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        if (lead < 0x80) {
+            text += static_cast<char>(lead);
+            ++i;
+            continue;
+        }
+        std::size_t length = 0;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        }
+        std::size_t end = i + 1;
+        if (length != 0) {
+            for (; end < i + length && end < bytes.size(); ++end) {
+                const auto next = static_cast<unsigned char>(bytes[end]);
+                const bool second = end == i + 1;
+                if (next < (second ? low : 0x80) || next > (second ? high : 0xBF)) break;
+            }
+        }
+        if (length != 0 && end == i + length) {
+            text.append(bytes.substr(i, length));
+        } else {
+            text.append(replacement);
+        }
+        i = end;
+    }
+    return text;
+}
+
+// The UTF-8 text of a str; one holding lone surrogates is shown with U+FFFD
+// in their place instead of failing.
+std::string lossy_text(PyObject* text) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
+        return std::string(utf8, static_cast<std::size_t>(size));
+    }
+    discard_pending_exception();
+    PyRef bytes = expect_object(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    return decode_utf8_lossy(std::string_view(PyBytes_AS_STRING(bytes.get()),
+                                              static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+}
+
+std::string repr_or_placeholder(PyObject* object) noexcept {
+    if (object == nullptr) return "None";
+    PyRef repr = PyRef::steal(PyObject_Repr(object));
+    if (!repr) {
+        discard_pending_exception();
+        return "<unprintable>";
+    }
+    try {
+        return lossy_text(repr.get());
+    } catch (const InternalFault&) {
+        return "<unprintable>";
+    }
+}
+
+// The pending exception, or the SystemError that stands for a failure
+// reported without one.
+PyRef take_pending_or_system_error() {
+    PyRef exception = PyRef::steal(PyErr_GetRaisedException());
+    if (!exception) {
+        PyErr_SetString(PyExc_SystemError, no_exception_message);
+        exception = PyRef::steal(PyErr_GetRaisedException());
+    }
+    return exception;
+}
+
+VELMORA_COLD PyObject* create_panic_exception_type() {
+    std::unique_lock<std::mutex> creation;
+    {
+        InterpreterLockRelease released;
+        creation = std::unique_lock(panic_type_creation);
+        if (panic_type_slot.load(std::memory_order_acquire) != nullptr) {
+            creation.unlock();
+        }
+    }
+    if (PyObject* type = panic_type_slot.load(std::memory_order_acquire)) {
+        return type;
+    }
+    PyObject* type = PyErr_NewExceptionWithDoc(panic_type_name, panic_type_doc, PyExc_BaseException, nullptr);
+    if (type == nullptr) {
+        // The slot is empty, so the pending error cannot be a PanicException
+        // and needs no check against the type (which would wait on ourselves).
+        PyRef error = take_pending_or_system_error();
+        std::string message(type_creation_message);
+        message += ": ";
+        message += describe_exception(error.get());
+        raise_internal_fault(std::move(message));
+    }
+    panic_type_slot.store(type, std::memory_order_release);
+    return type;
+}
+
+// A PanicException that came back out of Python code: show it where the
+// user will see it, then let the fault it stands for go on.
+[[noreturn]] VELMORA_COLD void resume_panic(PyRef exception) {
+    std::string message;
+    if (PyRef text = PyRef::steal(PyObject_Str(exception.get()))) {
+        message = lossy_text(text.get());
+    } else {
+        discard_pending_exception();
+        message = unprintable_panic_message;
+    }
+    write_stderr(resume_header);
+    write_stderr(resume_traceback_header);
+    PyErr_SetRaisedException(exception.release());
+    PyErr_PrintEx(0);
+    raise_internal_fault(std::move(message));
+}
+
+}  // namespace
+
+std::string describe_exception(PyObject* exception) noexcept {
+    if (exception == nullptr) return "None";
+    std::string text = "type ";
+    text += repr_or_placeholder(reinterpret_cast<PyObject*>(Py_TYPE(exception)));
+    text += ", value ";
+    text += repr_or_placeholder(exception);
+    text += ", traceback ";
+    PyRef traceback = PyRef::steal(PyException_GetTraceback(exception));
+    text += repr_or_placeholder(traceback.get());
+    return text;
+}
+
+PyObject* panic_exception_type() {
+    if (PyObject* type = panic_type_slot.load(std::memory_order_acquire)) {
+        return type;
+    }
+    return create_panic_exception_type();
+}
+
+void raise_panic_exception(const InternalFault& fault) {
+    const std::string_view message = fault.message() ? std::string_view(*fault.message()) : untexted_fault_message;
+    PyRef type = PyRef::borrow(panic_exception_type());
+    PyRef text = expect_object(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    PyRef arguments = expect_object(PyTuple_New(1));
+    PyTuple_SET_ITEM(arguments.get(), 0, text.release());
+    PyErr_SetObject(type.get(), arguments.get());
+}
+
+PyRef fetch_pending_exception() {
+    PyRef exception = PyRef::steal(PyErr_GetRaisedException());
+    if (!exception) {
+        return exception;
+    }
+    if (reinterpret_cast<PyObject*>(Py_TYPE(exception.get())) != panic_exception_type()) {
+        return exception;
+    }
+    resume_panic(std::move(exception));
+}
+
+void null_object_fault() {
+    if (PyRef pending = fetch_pending_exception()) {
+        PyErr_SetRaisedException(pending.release());
+        PyErr_WriteUnraisable(nullptr);
+    }
+    raise_internal_fault(std::string(null_object_message));
+}
+
+void restore_fetched_exception(PyRef exception) noexcept {
+    if (exception) {
+        PyErr_SetRaisedException(exception.release());
+    } else {
+        PyErr_SetString(PyExc_SystemError, no_exception_message);
+    }
+}
+
+void FaultBoundary::convert(const InternalFault& fault) noexcept {
+    try {
+        raise_panic_exception(fault);
+    } catch (...) {
+        abort_uncaught();
+    }
+}
+
+VELMORA_COLD void FaultBoundary::convert_foreign() noexcept {
+    try {
+        try {
+            throw;
+        } catch (const std::bad_alloc&) {
+            abort_out_of_memory();
+        } catch (const std::exception& error) {
+            convert(InternalFault(decode_utf8_lossy(error.what())));
+        } catch (...) {
+            convert(InternalFault());
+        }
+    } catch (...) {
+        abort_uncaught();
+    }
+}
+
+}  // namespace velmora::module

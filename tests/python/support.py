@@ -1,0 +1,41 @@
+"""Helpers shared by the test modules: module objects made outside the
+import statement, and a way to make the module meet an internal fault."""
+
+import importlib.machinery
+import importlib.util
+
+import pytest
+
+import _velmora_backend
+import _winsim
+
+E_OUTOFMEMORY = 0x8007000E
+
+
+def extension_spec(name="_velmora_backend"):
+    origin = _velmora_backend.__file__
+    spec = importlib.util.spec_from_file_location(name, origin)
+    assert isinstance(spec.loader, importlib.machinery.ExtensionFileLoader)
+    return spec
+
+
+def fresh_module(name="_velmora_backend", prepare=None):
+    """A new module object made from the extension; `prepare` gets it before
+    the extension's exec function runs."""
+    spec = extension_spec(name)
+    module = importlib.util.module_from_spec(spec)
+    if prepare is not None:
+        prepare(module)
+    spec.loader.exec_module(module)
+    return module
+
+
+def trigger_fault(function=None):
+    """Makes the next text conversion for the scheduler fail, which the
+    operation treats as an internal fault, and returns what was raised."""
+    function = function or _velmora_backend.task_exists
+    _winsim.set_message(E_OUTOFMEMORY, "No memory for the string.\r\n")
+    _winsim.script("SysAllocStringLen", E_OUTOFMEMORY)
+    with pytest.raises(BaseException) as caught:
+        function("job")
+    return caught.value

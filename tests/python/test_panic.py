@@ -1,0 +1,244 @@
+"""Internal faults reach Python as PanicException; a PanicException coming
+back out of Python code resumes as a fault."""
+
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import _velmora_backend as backend
+import _winsim
+import velmora.errors
+from support import fresh_module, trigger_fault
+
+E_FAIL = 0x80004005
+E_OUTOFMEMORY = 0x8007000E
+PANIC_DOC = (
+    "\n"
+    "The exception raised when Rust code called from Python panics.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n"
+)
+RESUME_HEADER = (
+    "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+    "Python stack trace below:\n"
+)
+BSTR_FAULT = (
+    "called `Result::unwrap()` on an `Err` value: "
+    'Error { code: HRESULT(0x8007000E), message: "No memory for the string." }'
+)
+
+
+def raise_from_errors_class(monkeypatch, exception):
+    def factory(message, hresult, step):
+        raise exception
+
+    monkeypatch.setattr(velmora.errors, "TaskSchedulerError", factory)
+    _winsim.script("Connect", E_FAIL)
+
+
+def test_fault_becomes_panic_exception_with_the_message():
+    error = trigger_fault()
+    assert type(error).__name__ == "PanicException"
+    assert error.args == (BSTR_FAULT,)
+    assert str(error) == BSTR_FAULT
+    assert error.__cause__ is None
+    assert getattr(error, "__notes__", None) is None
+
+
+@pytest.mark.parametrize("operation", ["run_task", "delete_task", "task_exists", "register_xml"])
+def test_every_entry_function_converts_faults(operation, panic_type):
+    function = getattr(backend, operation)
+    if operation == "register_xml":
+        error = trigger_fault(lambda name: function(name, "<Task/>"))
+    else:
+        error = trigger_fault(function)
+    assert type(error) is panic_type
+    assert str(error) == BSTR_FAULT
+
+
+def test_type_properties(panic_type):
+    assert panic_type.__module__ == "pyo3_runtime"
+    assert panic_type.__name__ == "PanicException"
+    assert panic_type.__qualname__ == "PanicException"
+    assert panic_type.__bases__ == (BaseException,)
+    assert panic_type.__doc__ == PANIC_DOC
+    assert len(PANIC_DOC) == 235
+
+
+def test_except_exception_does_not_catch_it():
+    _winsim.set_message(E_OUTOFMEMORY, None)
+    _winsim.script("SysAllocStringLen", E_OUTOFMEMORY)
+    with pytest.raises(BaseException) as caught:
+        try:
+            backend.run_task("job")
+        except Exception:  # must not match
+            pytest.fail("PanicException was caught as an Exception")
+    assert not isinstance(caught.value, Exception)
+
+
+def test_one_type_for_every_fault_and_module_object(panic_type):
+    other = fresh_module()
+    assert type(trigger_fault(other.run_task)) is panic_type
+    assert type(trigger_fault()) is panic_type
+    assert not hasattr(other, "PanicException")
+
+
+def test_the_next_call_works_after_a_fault():
+    trigger_fault()
+    backend.register_xml("job", "<Task/>")
+    assert backend.task_exists("job") is True
+
+
+def test_other_threads_run_after_a_fault():
+    trigger_fault()
+    done = threading.Event()
+    worker = threading.Thread(target=done.set)
+    worker.start()
+    worker.join()
+    assert done.is_set()
+
+
+def test_panic_from_python_code_resumes_with_the_same_message(monkeypatch, capfd, panic_type):
+    inner = panic_type("raised by the errors class")
+    raise_from_errors_class(monkeypatch, inner)
+    capfd.readouterr()
+    with pytest.raises(panic_type) as caught:
+        backend.run_task("job")
+    assert caught.value is not inner
+    assert caught.value.args == ("raised by the errors class",)
+    _, err = capfd.readouterr()
+    assert err.startswith(RESUME_HEADER + "Traceback (most recent call last):\n")
+    assert err.endswith("pyo3_runtime.PanicException: raised by the errors class\n")
+    assert "in factory" in err
+
+
+def test_resumed_panic_is_not_left_in_sys_last_exc(monkeypatch, capfd, panic_type):
+    monkeypatch.delattr(sys, "last_exc", raising=False)
+    raise_from_errors_class(monkeypatch, panic_type("x"))
+    with pytest.raises(panic_type):
+        backend.run_task("job")
+    assert not hasattr(sys, "last_exc")
+
+
+def test_panic_raised_while_importing_velmora_errors(monkeypatch, capfd, panic_type):
+    monkeypatch.delitem(sys.modules, "velmora.errors")
+
+    class Importer:
+        def find_spec(self, name, path=None, target=None):
+            if name == "velmora.errors":
+                raise panic_type("refused to import")
+            return None
+
+    monkeypatch.setattr(sys, "meta_path", [Importer(), *sys.meta_path])
+    _winsim.script("Connect", E_FAIL)
+    capfd.readouterr()
+    with pytest.raises(panic_type, match="^refused to import$"):
+        backend.run_task("job")
+    assert capfd.readouterr().err.startswith(RESUME_HEADER)
+
+
+def test_lone_surrogates_in_the_resumed_message(monkeypatch, capfd, panic_type):
+    raise_from_errors_class(monkeypatch, panic_type("a\udcffb\ud800"))
+    with pytest.raises(panic_type) as caught:
+        backend.run_task("job")
+    assert caught.value.args == ("a\ufffd\ufffd\ufffdb\ufffd\ufffd\ufffd",)
+
+
+def test_unprintable_resumed_panic(monkeypatch, capfd, panic_type):
+    class Unprintable:
+        def __str__(self):
+            raise ValueError("no text")
+
+    raise_from_errors_class(monkeypatch, panic_type(Unprintable()))
+    with pytest.raises(panic_type) as caught:
+        backend.run_task("job")
+    assert caught.value.args == ("Unwrapped panic from Python code",)
+
+
+def test_subclass_of_panic_exception_is_an_ordinary_exception(monkeypatch, capfd, panic_type):
+    class Derived(panic_type):
+        pass
+
+    raised = Derived("derived")
+    raise_from_errors_class(monkeypatch, raised)
+    capfd.readouterr()
+    with pytest.raises(Derived) as caught:
+        backend.run_task("job")
+    assert caught.value is raised
+    assert capfd.readouterr().err == ""
+
+
+def test_foreign_type_named_panic_exception_is_an_ordinary_exception(monkeypatch, capfd):
+    foreign = type("PanicException", (BaseException,), {"__module__": "pyo3_runtime"})
+    raised = foreign("foreign")
+    raise_from_errors_class(monkeypatch, raised)
+    capfd.readouterr()
+    with pytest.raises(foreign) as caught:
+        backend.run_task("job")
+    assert caught.value is raised
+    assert capfd.readouterr().err == ""
+
+
+def run_python(code):
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+
+
+def test_standard_error_bytes_of_a_resumed_panic():
+    """The header goes straight to the file descriptor, ahead of the
+    traceback that the interpreter prints through sys.stderr."""
+    result = run_python(
+        """
+        import _velmora_backend, _winsim, velmora.errors
+        _winsim.set_message(0x8007000E, None)
+        _winsim.script("SysAllocStringLen", 0x8007000E)
+        try:
+            _velmora_backend.task_exists("x")
+        except BaseException as error:
+            panic = type(error)
+        def factory(message, hresult, step):
+            raise panic("inner")
+        velmora.errors.TaskSchedulerError = factory
+        _winsim.script("Connect", 0x80004005)
+        try:
+            _velmora_backend.run_task("x")
+        except panic as error:
+            print(repr(error))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "PanicException('inner')\n"
+    lines = result.stderr.splitlines(keepends=True)
+    assert lines[0] == "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+    assert len(lines[0].encode()) == 78
+    assert lines[1] == "Python stack trace below:\n"
+    assert len(lines[1].encode()) == 26
+    assert lines[2] == "Traceback (most recent call last):\n"
+    assert lines[-1] == "pyo3_runtime.PanicException: inner\n"
+
+
+def test_fault_that_cannot_be_converted_aborts():
+    """With the interpreter out of memory the PanicException cannot be made:
+    the process ends at once instead of unwinding into the interpreter."""
+    result = run_python(
+        """
+        import _testcapi, _velmora_backend, _winsim
+        _winsim.script("SysAllocStringLen", 0x8007000E)
+        _testcapi.set_nomemory(0)
+        _velmora_backend.task_exists("x")
+        _testcapi.remove_mem_hooks()
+        print("returned")
+        """
+    )
+    assert result.returncode < 0, (result.returncode, result.stderr)
+    assert result.stdout == ""
+    assert result.stderr.endswith("uncaught panic at ffi boundary\n")
