@@ -1,6 +1,7 @@
 """Internal faults reach Python as PanicException; a PanicException coming
 back out of Python code resumes as a fault."""
 
+import signal
 import subprocess
 import sys
 import textwrap
@@ -226,12 +227,20 @@ def test_standard_error_bytes_of_a_resumed_panic():
     assert lines[-1] == "pyo3_runtime.PanicException: inner\n"
 
 
-def test_fault_that_cannot_be_converted_aborts():
-    """With the interpreter out of memory the PanicException cannot be made:
-    the process ends at once instead of unwinding into the interpreter."""
+@pytest.mark.parametrize("type_exists", [False, True], ids=["type-not-yet-made", "type-made"])
+def test_fault_that_cannot_be_converted_aborts(type_exists):
+    """With the interpreter out of memory neither the PanicException type nor
+    its argument can be made: the process ends at once instead of unwinding
+    into the interpreter."""
     result = run_python(
-        """
+        f"""
         import _testcapi, _velmora_backend, _winsim
+        if {type_exists}:
+            _winsim.script("SysAllocStringLen", 0x8007000E)
+            try:
+                _velmora_backend.task_exists("x")
+            except BaseException:
+                pass
         _winsim.script("SysAllocStringLen", 0x8007000E)
         _testcapi.set_nomemory(0)
         _velmora_backend.task_exists("x")
@@ -239,6 +248,61 @@ def test_fault_that_cannot_be_converted_aborts():
         print("returned")
         """
     )
-    assert result.returncode < 0, (result.returncode, result.stderr)
+    assert result.returncode == -signal.SIGABRT, (result.returncode, result.stderr)
     assert result.stdout == ""
     assert result.stderr.endswith("uncaught panic at ffi boundary\n")
+
+
+def test_null_object_fault_reports_the_pending_error_as_unraisable():
+    """Sweeps a one-allocation failure over a failing call until the making
+    of an object that must exist fails: the pending MemoryError goes to the
+    unraisable hook and the call raises PanicException."""
+    result = run_python(
+        """
+        import sys, _testcapi, _velmora_backend, _winsim
+        unraisable = []
+        sys.unraisablehook = lambda report: unraisable.append(report.exc_type.__name__)
+        for start in range(2000):
+            _winsim.script("Connect", 0x80004005)
+            del unraisable[:]
+            _testcapi.set_nomemory(start, start + 1)
+            try:
+                _velmora_backend.run_task("x")
+            except BaseException as error:
+                _testcapi.remove_mem_hooks()
+                if type(error).__name__ == "PanicException":
+                    print(repr(error), unraisable)
+                    break
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "PanicException('PyObject pointer is null') ['MemoryError']\n"
+
+
+def test_first_use_from_many_threads_makes_one_type():
+    """The type is made once even when several threads meet their first
+    fault together; the ones that wait do so without the interpreter lock."""
+    result = run_python(
+        """
+        import threading, _velmora_backend, _winsim
+        _winsim.script("SysAllocStringLen", 0x8007000E, count=8)
+        _winsim.pause("CoCreateInstance")
+        types = []
+        def call():
+            try:
+                _velmora_backend.task_exists("x")
+            except BaseException as error:
+                types.append(type(error))
+        threads = [threading.Thread(target=call) for _ in range(8)]
+        for thread in threads:
+            thread.start()
+        while _winsim.waiting("CoCreateInstance") != 8:
+            pass
+        _winsim.resume("CoCreateInstance")
+        for thread in threads:
+            thread.join()
+        print(len(types), len(set(types)), types[0].__name__)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "8 1 PanicException\n"
