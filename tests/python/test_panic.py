@@ -5,7 +5,6 @@ import signal
 import subprocess
 import sys
 import textwrap
-import threading
 
 import pytest
 
@@ -93,15 +92,6 @@ def test_the_next_call_works_after_a_fault():
     trigger_fault()
     backend.register_xml("job", "<Task/>")
     assert backend.task_exists("job") is True
-
-
-def test_other_threads_run_after_a_fault():
-    trigger_fault()
-    done = threading.Event()
-    worker = threading.Thread(target=done.set)
-    worker.start()
-    worker.join()
-    assert done.is_set()
 
 
 def test_panic_from_python_code_resumes_with_the_same_message(monkeypatch, capfd, panic_type):
