@@ -1,0 +1,453 @@
+#include "module/arguments.h"
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "failures/internal_fault.h"
+#include "module/fault_boundary.h"
+#include "module/py_ref.h"
+
+namespace velmora::module {
+namespace {
+
+constexpr std::string_view replacement_character = "\xEF\xBF\xBD";
+constexpr std::string_view failed_type_name = "<failed to extract type name>";
+constexpr std::string_view unprintable_object = "<unprintable object>";
+
+// A message under construction. Any failure of the interpreter to grow the
+// text is null_object_fault(): the message of an error must come back.
+class MessageWriter {
+public:
+    MessageWriter() : writer_(PyUnicodeWriter_Create(0)) {
+        if (writer_ == nullptr) {
+            null_object_fault();
+        }
+    }
+    MessageWriter(const MessageWriter&) = delete;
+    MessageWriter& operator=(const MessageWriter&) = delete;
+    ~MessageWriter() {
+        if (writer_ != nullptr) {
+            PyUnicodeWriter_Discard(writer_);
+        }
+    }
+
+    MessageWriter& text(std::string_view utf8) {
+        if (PyUnicodeWriter_WriteUTF8(writer_, utf8.data(), static_cast<Py_ssize_t>(utf8.size())) < 0) {
+            null_object_fault();
+        }
+        return *this;
+    }
+
+    MessageWriter& number(std::size_t value) {
+        char digits[24];
+        const auto end = std::to_chars(std::begin(digits), std::end(digits), value).ptr;
+        return text(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+    }
+
+    MessageWriter& quoted(std::string_view utf8) { return text("'").text(utf8).text("'"); }
+
+    // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
+    MessageWriter& quoted_list(std::span<const std::string_view> names) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (i > 0) {
+                if (names.size() == 2) {
+                    text(" and ");
+                } else {
+                    text(i + 1 == names.size() ? ", and " : ", ");
+                }
+            }
+            quoted(names[i]);
+        }
+        return *this;
+    }
+
+    PyRef finish() { return expect_object(PyUnicodeWriter_Finish(std::exchange(writer_, nullptr))); }
+
+private:
+    PyUnicodeWriter* writer_;
+};
+
+[[gnu::cold]] void raise_type_error(MessageWriter& message) {
+    const PyRef text = message.finish();
+    PyErr_SetObject(PyExc_TypeError, text.get());
+}
+
+MessageWriter& full_name(MessageWriter& message, const ParameterSpec& spec) {
+    if (spec.class_name) {
+        message.text(*spec.class_name).text(".");
+    }
+    return message.text(spec.function_name).text("()");
+}
+
+bool same_name(std::string_view a, std::string_view b) noexcept {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+template <class Names, class Projection>
+std::optional<std::size_t> find_name(const Names& names, std::string_view wanted, Projection name_of) noexcept {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (same_name(name_of(names[i]), wanted)) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::size_t> find_keyword_only(const ParameterSpec& spec, std::string_view name) noexcept {
+    return find_name(spec.keyword_only, name, [](const KeywordOnlyParameter& p) { return p.name; });
+}
+
+std::optional<std::size_t> find_positional(const ParameterSpec& spec, std::string_view name) noexcept {
+    return find_name(spec.positional, name, [](std::string_view p) { return p; });
+}
+
+// The UTF-8 text of a keyword name, or nothing when it has none (a lone
+// surrogate): such a name can match no parameter.
+std::optional<std::string_view> keyword_text(PyObject* key) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+    if (data == nullptr) {
+        (void)fetch_pending_exception();
+        return std::nullopt;
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+[[gnu::cold, gnu::noinline]] void raise_too_many_positional(const ParameterSpec& spec, std::size_t given) {
+    MessageWriter message;
+    full_name(message, spec).text(" takes ");
+    if (spec.required_positional < spec.positional.size()) {
+        message.text("from ").number(spec.required_positional).text(" to ");
+    }
+    message.number(spec.positional.size())
+        .text(" positional arguments but ")
+        .number(given)
+        .text(given == 1 ? " was given" : " were given");
+    raise_type_error(message);
+}
+
+// "<unprintable {type} object>" for a key whose str() failed, the failure
+// having gone to the unraisable hook.
+[[gnu::cold, gnu::noinline]] void write_unprintable_key(MessageWriter& message, PyObject* key) {
+    restore_fetched_exception(fetch_pending_exception());
+    PyErr_WriteUnraisable(key);
+
+    const PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(key)));
+    PyRef shown = type_name ? PyRef::steal(PyObject_Str(type_name.get())) : PyRef();
+    if (!shown) {
+        (void)fetch_pending_exception();
+        message.text(unprintable_object);
+        return;
+    }
+    message.text("<unprintable ").text(lenient_text(shown.get())).text(" object>");
+}
+
+[[gnu::cold, gnu::noinline]] void raise_unexpected_keyword(const ParameterSpec& spec, PyObject* key) {
+    MessageWriter message;
+    full_name(message, spec).text(" got an unexpected keyword argument '");
+    if (const PyRef shown = PyRef::steal(PyObject_Str(key))) {
+        message.text(lenient_text(shown.get()));
+    } else {
+        write_unprintable_key(message, key);
+    }
+    message.text("'");
+    raise_type_error(message);
+}
+
+[[gnu::cold, gnu::noinline]] void raise_multiple_values(const ParameterSpec& spec, std::string_view name) {
+    MessageWriter message;
+    full_name(message, spec).text(" got multiple values for argument ").quoted(name);
+    raise_type_error(message);
+}
+
+// Lists the positional-only parameters that were given by keyword, in the order
+// of the keywords. Walks the names again so that binding itself needs no list.
+[[gnu::cold, gnu::noinline]] void raise_positional_only_by_keyword(const ParameterSpec& spec, PyObject* kwnames) {
+    std::vector<std::string_view> names;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+        const auto text = keyword_text(PyTuple_GET_ITEM(kwnames, i));
+        if (!text || find_keyword_only(spec, *text)) {
+            continue;
+        }
+        if (const auto index = find_positional(spec, *text); index && *index < spec.positional_only) {
+            names.push_back(spec.positional[*index]);
+        }
+    }
+    MessageWriter message;
+    full_name(message, spec).text(" got some positional-only arguments passed as keyword arguments: ").quoted_list(names);
+    raise_type_error(message);
+}
+
+[[gnu::cold, gnu::noinline]] void raise_missing(const ParameterSpec& spec, std::string_view kind,
+                                                std::span<const std::string_view> names) {
+    MessageWriter message;
+    full_name(message, spec)
+        .text(" missing ")
+        .number(names.size())
+        .text(" required ")
+        .text(kind)
+        .text(names.size() == 1 ? " argument: " : " arguments: ")
+        .quoted_list(names);
+    raise_type_error(message);
+}
+
+[[gnu::cold, gnu::noinline]] void raise_missing_positional(const ParameterSpec& spec, std::span<PyObject* const> slots) {
+    std::vector<std::string_view> names;
+    for (std::size_t i = 0; i < spec.required_positional; ++i) {
+        if (slots[i] == nullptr) {
+            names.push_back(spec.positional[i]);
+        }
+    }
+    raise_missing(spec, "positional", names);
+}
+
+[[gnu::cold, gnu::noinline]] void raise_missing_keyword(const ParameterSpec& spec, std::span<PyObject* const> slots) {
+    std::vector<std::string_view> names;
+    for (std::size_t i = 0; i < spec.keyword_only.size(); ++i) {
+        if (spec.keyword_only[i].required && slots[i] == nullptr) {
+            names.push_back(spec.keyword_only[i].name);
+        }
+    }
+    raise_missing(spec, "keyword", names);
+}
+
+[[gnu::cold, gnu::noinline]] void write_type_name(MessageWriter& message, PyTypeObject* type) {
+    const PyRef name = PyRef::steal(PyType_GetQualName(type));
+    if (!name) {
+        (void)fetch_pending_exception();
+        message.text(failed_type_name);
+        return;
+    }
+    message.text(lenient_text(name.get()));
+}
+
+// Interned once per process and never released; interned strings are immortal.
+PyObject* add_note_name() {
+    static std::atomic<PyObject*> cached{nullptr};
+    if (PyObject* name = cached.load(std::memory_order_acquire)) {
+        return name;
+    }
+    PyObject* name = PyUnicode_InternFromString("add_note");
+    if (name == nullptr) {
+        return nullptr;
+    }
+    PyObject* expected = nullptr;
+    if (!cached.compare_exchange_strong(expected, name, std::memory_order_acq_rel)) {
+        Py_DECREF(name);
+        return expected;
+    }
+    return name;
+}
+
+// Whatever goes wrong here is dropped: the note is a courtesy and must never
+// replace the exception it annotates.
+[[gnu::cold, gnu::noinline]] void try_add_note(PyObject* exception, std::string_view parameter) {
+    std::string note = "while processing '";
+    note.append(parameter).append("'");
+    const PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+    PyObject* const method = text ? add_note_name() : nullptr;
+    if (method == nullptr) {
+        (void)fetch_pending_exception();
+        return;
+    }
+    PyObject* const call[] = {exception, text.get()};
+    if (!PyRef::steal(PyObject_VectorcallMethod(method, call, 2, nullptr))) {
+        (void)fetch_pending_exception();
+    }
+}
+
+}  // namespace
+
+bool bind_arguments(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<PyObject*> slots) {
+    const std::size_t positional_count = spec.positional.size();
+    if (slots.size() != positional_count + spec.keyword_only.size()) [[unlikely]] {
+        raise_internal_fault("argument slots do not match the parameters of " + std::string(spec.function_name));
+    }
+    const auto given = static_cast<std::size_t>(nargs);
+
+    // The common call: every parameter by position, nothing else.
+    if (kwnames == nullptr && given == positional_count && spec.keyword_only.empty()) [[likely]] {
+        std::copy_n(args, given, slots.begin());
+        return true;
+    }
+
+    std::ranges::fill(slots, nullptr);
+    std::copy_n(args, std::min(given, positional_count), slots.begin());
+    if (given > positional_count) {
+        raise_too_many_positional(spec, given);
+        return false;
+    }
+
+    bool positional_only_by_keyword = false;
+    const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < keyword_count; ++i) {
+        PyObject* const key = PyTuple_GET_ITEM(kwnames, i);
+        PyObject* const value = args[nargs + i];
+        const auto text = keyword_text(key);
+        if (!text) {
+            raise_unexpected_keyword(spec, key);
+            return false;
+        }
+        if (const auto index = find_keyword_only(spec, *text)) {
+            PyObject*& slot = slots[positional_count + *index];
+            if (slot != nullptr) {
+                raise_multiple_values(spec, spec.keyword_only[*index].name);
+                return false;
+            }
+            slot = value;
+            continue;
+        }
+        const auto index = find_positional(spec, *text);
+        if (!index) {
+            raise_unexpected_keyword(spec, key);
+            return false;
+        }
+        if (*index < spec.positional_only) {
+            positional_only_by_keyword = true;
+            continue;
+        }
+        if (slots[*index] != nullptr) {
+            raise_multiple_values(spec, spec.positional[*index]);
+            return false;
+        }
+        slots[*index] = value;
+    }
+
+    if (positional_only_by_keyword) {
+        raise_positional_only_by_keyword(spec, kwnames);
+        return false;
+    }
+    if (given < spec.required_positional &&
+        std::ranges::any_of(slots.subspan(given, spec.required_positional - given),
+                            [](PyObject* slot) { return slot == nullptr; })) {
+        raise_missing_positional(spec, slots);
+        return false;
+    }
+    const auto keyword_slots = slots.subspan(positional_count);
+    for (std::size_t i = 0; i < spec.keyword_only.size(); ++i) {
+        if (spec.keyword_only[i].required && keyword_slots[i] == nullptr) {
+            raise_missing_keyword(spec, keyword_slots);
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<std::string_view> read_text_argument(PyObject* object) {
+    if (!PyUnicode_Check(object)) [[unlikely]] {
+        raise_type_mismatch(object, &PyUnicode_Type);
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (data == nullptr) [[unlikely]] {
+        restore_fetched_exception(fetch_pending_exception());
+        return std::nullopt;
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+void add_parameter_note(std::string_view parameter) {
+    PyRef exception = PyRef::steal(PyErr_GetRaisedException());
+    if (!exception) {
+        return;
+    }
+    try_add_note(exception.get(), parameter);
+    PyErr_SetRaisedException(exception.release());
+}
+
+[[gnu::cold]] void raise_type_mismatch(PyObject* object, PyTypeObject* target) {
+    MessageWriter message;
+    if (object == Py_None) {
+        message.text("'None' is not an instance of '");
+    } else {
+        message.text("'");
+        write_type_name(message, Py_TYPE(object));
+        message.text("' object is not an instance of '");
+    }
+    if (target == Py_TYPE(Py_None)) {
+        message.text("None");
+    } else {
+        write_type_name(message, target);
+    }
+    message.text("'");
+    raise_type_error(message);
+}
+
+std::string lenient_text(PyObject* text) {
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) {
+        return std::string(data, static_cast<std::size_t>(size));
+    }
+    (void)fetch_pending_exception();
+    const PyRef bytes = expect_object(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    return replace_invalid_utf8(
+        std::string_view(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+}
+
+std::string replace_invalid_utf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    const auto byte_at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const unsigned char lead = byte_at(i);
+        if (lead < 0x80) {
+            out.push_back(static_cast<char>(lead));
+            ++i;
+            continue;
+        }
+        // Well-formed sequences: the lead byte fixes the length and the range
+        // of the first continuation byte, which excludes overlongs, surrogates
+        // and values above U+10FFFF.
+        std::size_t continuations = 0;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            continuations = 1;
+        } else if (lead == 0xE0) {
+            continuations = 2;
+            low = 0xA0;
+        } else if (lead == 0xED) {
+            continuations = 2;
+            high = 0x9F;
+        } else if (lead >= 0xE1 && lead <= 0xEF) {
+            continuations = 2;
+        } else if (lead == 0xF0) {
+            continuations = 3;
+            low = 0x90;
+        } else if (lead >= 0xF1 && lead <= 0xF3) {
+            continuations = 3;
+        } else if (lead == 0xF4) {
+            continuations = 3;
+            high = 0x8F;
+        } else {
+            out.append(replacement_character);
+            ++i;
+            continue;
+        }
+        std::size_t end = i + 1;
+        std::size_t seen = 0;
+        while (seen < continuations && end < bytes.size() && byte_at(end) >= low && byte_at(end) <= high) {
+            low = 0x80;
+            high = 0xBF;
+            ++end;
+            ++seen;
+        }
+        if (seen == continuations) {
+            out.append(bytes.substr(i, end - i));
+        } else {
+            // The maximal subpart of an ill-formed sequence becomes one U+FFFD.
+            out.append(replacement_character);
+        }
+        i = end;
+    }
+    return out;
+}
+
+}  // namespace velmora::module
