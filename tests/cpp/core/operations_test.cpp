@@ -13,6 +13,8 @@
 namespace velmora {
 namespace {
 
+using testing_support::PrintTo;
+
 using Strings = std::vector<std::string>;
 using winsim::Apartment;
 
@@ -179,6 +181,7 @@ TEST_F(OperationTest, TaskExistsIsFalseForMissingTaskAndMissingFolder) {
 // Every failing step of every operation, with an HRESULT and with a success
 // that hands back no interface.
 struct StepFailureCase {
+    std::string name;
     Op op;
     std::string_view step;       // scripted step
     std::string_view call;       // its entry in the call log
@@ -188,8 +191,10 @@ struct StepFailureCase {
     int freed_before_message = 0;
 };
 
-std::string case_name(const testing::TestParamInfo<StepFailureCase>& info) {
-    return op_name(info.param.op) + "_" + std::string(info.param.step) + (info.param.null_out ? "_NullOut" : "_Fails");
+StepFailureCase step_case(Op op, std::string_view step, std::string_view call, bool null_out, std::string_view label,
+                          Strings released, int freed_before_message = 0) {
+    return {op_name(op) + "_" + std::string(step) + (null_out ? "_NullOut" : "_Fails"),
+            op, step, call, null_out, label, std::move(released), freed_before_message};
 }
 
 class StepFailure : public OperationTest, public testing::WithParamInterface<StepFailureCase> {};
@@ -242,34 +247,39 @@ const Strings open_failed_after_folder = {"SysFreeString(\\)", "IUnknown::Releas
 const Strings name_and_session = concat({{"SysFreeString(\\)", "SysFreeString(my task)"}, closing});
 
 std::vector<StepFailureCase> step_failure_cases() {
+    const Strings run_ex_released =
+        concat({{"SysFreeString(\\)", "SysFreeString(my task)", "IUnknown::Release(IRegisteredTask)"}, closing});
+    const Strings register_released = concat(
+        {{"SysFreeString(\\)", "SysFreeString(<Task><Actions/></Task>)", "SysFreeString(my task)"}, closing});
+
     std::vector<StepFailureCase> cases;
     for (Op op : {Op::run_task, Op::delete_task, Op::task_exists, Op::register_xml}) {
-        cases.push_back({op, "CoInitializeEx", "CoInitializeEx", false, "CoInitializeEx", {}});
-        for (bool null_out : {false, true})
-            cases.push_back({op, "CoCreateInstance", "CoCreateInstance", null_out, "CoCreateInstance",
-                             open_failed_after_init});
-        cases.push_back({op, "Connect", "ITaskService::Connect", false, "Connect", open_failed_after_create});
-        for (bool null_out : {false, true})
-            cases.push_back({op, "GetFolder", "ITaskService::GetFolder", null_out, "GetFolder",
-                             open_failed_after_folder});
+        cases.push_back(step_case(op, "CoInitializeEx", "CoInitializeEx", false, "CoInitializeEx", {}));
+        cases.push_back(step_case(op, "Connect", "ITaskService::Connect", false, "Connect", open_failed_after_create));
+        for (bool null_out : {false, true}) {
+            cases.push_back(step_case(op, "CoCreateInstance", "CoCreateInstance", null_out, "CoCreateInstance",
+                                      open_failed_after_init));
+            cases.push_back(step_case(op, "GetFolder", "ITaskService::GetFolder", null_out, "GetFolder",
+                                      open_failed_after_folder));
+        }
     }
     for (bool null_out : {false, true}) {
-        cases.push_back({Op::run_task, "GetTask", "ITaskFolder::GetTask", null_out, "GetTask", name_and_session});
-        cases.push_back({Op::run_task, "RunEx", "IRegisteredTask::RunEx", null_out, "RunEx",
-                         concat({{"SysFreeString(\\)", "SysFreeString(my task)", "IUnknown::Release(IRegisteredTask)"},
-                                 closing})});
         cases.push_back(
-            {Op::task_exists, "GetTask", "ITaskFolder::GetTask", null_out, "GetTask", name_and_session, 1});
-        cases.push_back({Op::register_xml, "RegisterTask", "ITaskFolder::RegisterTask", null_out, "RegisterTask",
-                         concat({{"SysFreeString(\\)", "SysFreeString(<Task><Actions/></Task>)",
-                                  "SysFreeString(my task)"},
-                                 closing})});
+            step_case(Op::run_task, "GetTask", "ITaskFolder::GetTask", null_out, "GetTask", name_and_session));
+        cases.push_back(
+            step_case(Op::run_task, "RunEx", "IRegisteredTask::RunEx", null_out, "RunEx", run_ex_released));
+        cases.push_back(
+            step_case(Op::task_exists, "GetTask", "ITaskFolder::GetTask", null_out, "GetTask", name_and_session, 1));
+        cases.push_back(step_case(Op::register_xml, "RegisterTask", "ITaskFolder::RegisterTask", null_out,
+                                  "RegisterTask", register_released));
     }
-    cases.push_back({Op::delete_task, "DeleteTask", "ITaskFolder::DeleteTask", false, "DeleteTask", name_and_session});
+    cases.push_back(
+        step_case(Op::delete_task, "DeleteTask", "ITaskFolder::DeleteTask", false, "DeleteTask", name_and_session));
     return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Operations, StepFailure, testing::ValuesIn(step_failure_cases()), case_name);
+INSTANTIATE_TEST_SUITE_P(Operations, StepFailure, testing::ValuesIn(step_failure_cases()),
+                         [](const auto& info) { return info.param.name; });
 
 // Codes with a meaning elsewhere get none here: they are failures like any other.
 struct PlainFailureCase {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,13 @@
 #include "platform/platform.h"
 
 namespace velmora::testing_support {
+
+// Parameter tables print as their case name rather than as raw bytes.
+template <class Case>
+    requires requires(const Case& c) { std::string_view(c.name); }
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.name;
+}
 
 inline winsim::ErrorObject plain_error(std::optional<std::u16string> description) {
     winsim::ErrorObject error;
