@@ -21,6 +21,7 @@ constexpr std::array system_texts{
     SystemText{0x80070005, {"Access is denied.", "Access denied."}},
     SystemText{0x8007000E, {"Not enough memory resources are available to complete this operation.", "Out of memory."}},
     SystemText{0x80070057, {"The parameter is incorrect.", "Invalid parameter."}},
+    SystemText{0x8007007B, {"The filename, directory name, or volume label syntax is incorrect.", "Invalid name."}},
     SystemText{0x80004001, {"Not implemented", "Not implemented."}},
     SystemText{0x80004005, {"Unspecified error", "Call failed."}},
     // Wine's message table has no text for these.

@@ -6,12 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <barrier>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "failures/failure_record.h"
+#include "fidelity/known_difference.h"
 #include "fidelity/platform_under_test.h"
 #include "scheduler/operations.h"
 #include "scheduler/session.h"
@@ -29,6 +33,7 @@ constexpr HRESULT file_not_found = static_cast<HRESULT>(0x80070002);
 constexpr HRESULT path_not_found = static_cast<HRESULT>(0x80070003);
 constexpr HRESULT not_implemented = static_cast<HRESULT>(0x80004001);
 constexpr HRESULT malformed_xml = static_cast<HRESULT>(0x8004131A);
+constexpr HRESULT invalid_name = static_cast<HRESULT>(0x8007007B);
 
 // Names that exercise the path argument: blanks inside, characters outside
 // ASCII, and characters outside the Basic Multilingual Plane (surrogate pairs
@@ -124,6 +129,48 @@ TEST_P(TaskLifecycle, RunStartsTheRegisteredTask) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, TaskLifecycle, testing::ValuesIn(task_names), name_label);
+
+// The task store compares names as the file system does, without regard to
+// case, non-ASCII letters included: differently cased spellings name one task.
+TEST_F(TaskStoreTest, NamesAreNotCaseSensitive) {
+    constexpr std::string_view registered = "Velmora Fidelity Case \u00c9";
+    constexpr std::string_view lower = "velmora fidelity case \u00e9";
+    constexpr std::string_view upper = "VELMORA FIDELITY CASE \u00c9";
+    remember(lower);
+    remember(upper);
+    ASSERT_TRUE(register_task(registered).has_value());
+
+    check_known_simulation_difference("task names are compared case-sensitively", [&] {
+        EXPECT_EQ(ops::task_exists(lower), true);
+        // An update of the same task, not a second one.
+        EXPECT_TRUE(ops::register_xml(upper, task_xml("upper")).has_value());
+        EXPECT_TRUE(ops::delete_task(lower).has_value());
+        EXPECT_EQ(ops::task_exists(registered), false);
+        EXPECT_EQ(ops::task_exists(upper), false);
+    });
+}
+
+// Names holding a character that no file name may hold are refused with
+// ERROR_INVALID_NAME, and nothing is registered.
+constexpr TaskName invalid_names[] = {
+    {"Star", "velmora*fidelity"},   {"Question", "velmora?fidelity"}, {"Quote", "velmora\"fidelity"},
+    {"Less", "velmora<fidelity"},   {"Greater", "velmora>fidelity"}, {"Bar", "velmora|fidelity"},
+    {"Tab", "velmora\tfidelity"},
+};
+
+class InvalidName : public TaskStoreTest, public testing::WithParamInterface<TaskName> {};
+
+TEST_P(InvalidName, RegisterFailsWithInvalidName) {
+    const std::string_view name = GetParam().name;
+    remember(name);
+    check_known_simulation_difference("names that no file name may hold are accepted", [&] {
+        const auto registered = ops::register_xml(name, task_xml("invalid name"));
+        ASSERT_FALSE(registered.has_value());
+        expect_failure(registered.error(), step::register_task, invalid_name);
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, InvalidName, testing::ValuesIn(invalid_names), name_label);
 
 // A task that is not there, and a task behind a folder that is not there.
 struct Missing {
@@ -251,6 +298,123 @@ INSTANTIATE_TEST_SUITE_P(Apartments, ComBalance, testing::Values(Apartment::none
                          [](const testing::TestParamInfo<Apartment>& info) {
                              return std::string(apartment_name(info.param));
                          });
+
+// A failed call's error object is taken by the capture, so none is left on
+// the thread after the operation returns.
+TEST_F(TaskStoreTest, FailuresLeaveNoErrorObjectOnTheThread) {
+    constexpr std::string_view name = "velmora fidelity no error object";
+    std::vector<std::string> left_behind;
+    std::thread worker([&] {
+        if (CoInitializeEx(nullptr, COINIT_MULTITHREADED) != S_OK) {
+            left_behind.push_back("could not enter the apartment");
+            return;
+        }
+        const auto check = [&](std::string_view what, bool failed) {
+            IErrorInfo* info = nullptr;
+            const HRESULT taken = GetErrorInfo(0, &info);
+            if (!failed) left_behind.push_back(std::string(what) + " did not fail");
+            if (taken != S_FALSE || info != nullptr) left_behind.push_back(std::string(what) + " left one");
+            if (info != nullptr) info->Release();
+        };
+        check("run", !ops::run_task(name).has_value());
+        check("delete", !ops::delete_task(name).has_value());
+        check("register", !ops::register_xml(name, "<Task").has_value());
+        CoUninitialize();
+    });
+    worker.join();
+    EXPECT_EQ(left_behind, std::vector<std::string>{});
+}
+
+// An empty name reaches the scheduler as a null BSTR. For RegisterTask that
+// is documented: the task is registered in the root folder under a GUID that
+// the service makes up, "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}".
+bool is_guid_name(std::u16string_view name) {
+    constexpr std::u16string_view shape = u"{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}";
+    if (name.size() != shape.size()) return false;
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        const char16_t c = name[i];
+        const bool hex = (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F') || (c >= u'a' && c <= u'f');
+        if (shape[i] == u'x' ? !hex : c != shape[i]) return false;
+    }
+    return true;
+}
+
+#ifdef _WIN32
+// Wine's IRegisteredTaskCollection::get_Count is a stub (E_NOTIMPL), so there
+// the task store itself is read: one file per task, named after it, in the
+// system directory's "Tasks" folder.
+std::vector<std::u16string> tasks_marked_in_store(std::string_view marker) {
+    std::vector<std::u16string> names;
+    wchar_t system[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(system) / "Tasks", error)) {
+        if (!entry.is_regular_file(error)) continue;
+        std::ifstream file(entry.path(), std::ios::binary);
+        const std::string content{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+        if (content.find(marker) != std::string::npos) names.push_back(entry.path().filename().u16string());
+    }
+    return names;
+}
+#endif
+
+// The names of the root folder's tasks whose definition holds `marker`.
+std::vector<std::u16string> tasks_marked(std::string_view marker) {
+    std::vector<std::u16string> names;
+#ifdef _WIN32
+    const std::wstring wanted(marker.begin(), marker.end());  // ASCII
+    bool enumerated = false;
+    std::thread worker([&] {
+        if (CoInitializeEx(nullptr, COINIT_MULTITHREADED) != S_OK) return;
+        {
+            auto session = ops::SchedulerSession::open();
+            platform::ComPtr<IRegisteredTaskCollection> all;
+            LONG count = 0;
+            if (session && SUCCEEDED(session->root_folder().GetTasks(TASK_ENUM_HIDDEN, all.put())) && all &&
+                SUCCEEDED(all->get_Count(&count))) {
+                enumerated = true;
+                for (LONG i = 1; i <= count; ++i) {
+                    VARIANT index{};
+                    index.vt = VT_I4;
+                    index.lVal = i;
+                    platform::ComPtr<IRegisteredTask> task;
+                    platform::Bstr name, xml;
+                    if (FAILED(all->get_Item(index, task.put())) || !task || FAILED(task->get_Name(name.put())) ||
+                        FAILED(task->get_Xml(xml.put())))
+                        continue;
+                    if (xml.view().find(wanted) != platform::Utf16View::npos)
+                        names.emplace_back(name.view().begin(), name.view().end());
+                }
+            }
+        }
+        CoUninitialize();
+    });
+    worker.join();
+    if (!enumerated && platform_under_test() == Platform::wine) names = tasks_marked_in_store(marker);
+#else
+    const platform::Utf16 wanted = ops::to_utf16(marker);
+    for (const auto& [name, xml] : winsim::tasks())
+        if (xml.find(wanted) != std::u16string::npos) names.push_back(name);
+#endif
+    return names;
+}
+
+std::string utf8_of(std::u16string_view text) {
+    return velmora::to_utf8(platform::Utf16View(reinterpret_cast<const WCHAR*>(text.data()), text.size()));
+}
+
+TEST_F(TaskStoreTest, EmptyNameRegistersUnderAGuid) {
+    constexpr std::string_view marker = "velmora fidelity registered without a name";
+    for (const std::u16string& stale : tasks_marked(marker)) (void)ops::delete_task(utf8_of(stale));
+
+    ASSERT_TRUE(ops::register_xml("", task_xml(marker)).has_value());
+    const std::vector<std::u16string> made = tasks_marked(marker);
+    for (const std::u16string& name : made) remember(utf8_of(name));
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_TRUE(is_guid_name(made.front())) << utf8_of(made.front());
+    EXPECT_EQ(ops::task_exists(utf8_of(made.front())), true);
+}
 
 // Several threads, each with its own sessions, at the same time.
 TEST_F(TaskStoreTest, ThreadsWorkAtTheSameTime) {
