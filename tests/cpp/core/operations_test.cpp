@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <expected>
 #include <string>
 #include <string_view>
@@ -393,6 +394,35 @@ TEST_F(OperationTest, RunsOnAFreshThreadAndLeavesItUninitialised) {
     worker.join();
     EXPECT_EQ(outcome, true);
     EXPECT_EQ(depth_after, 0);
+}
+
+// Sessions share nothing: a thread held inside GetTask does not stop another
+// thread from running a whole operation in its own apartment.
+TEST_F(OperationTest, SessionsOnTwoThreadsAreIndependent) {
+    register_task();
+    winsim::pause("GetTask");
+    std::expected<bool, TaskFailure> held = false;
+    int held_depth = -1;
+    std::thread worker([&] {
+        held = scheduler::task_exists("my task");
+        held_depth = winsim::init_depth();
+    });
+    // Bounded only so that a broken pause cannot hang the suite.
+    for (int i = 0; i < 10000 && winsim::waiting("GetTask") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const bool worker_was_held = winsim::waiting("GetTask") == 1;
+
+    const auto other = scheduler::register_xml("other", task_xml);
+    const int depth_meanwhile = winsim::init_depth();
+    winsim::resume("GetTask");
+    worker.join();
+
+    EXPECT_TRUE(worker_was_held);
+    EXPECT_TRUE(other.has_value());
+    EXPECT_EQ(depth_meanwhile, 0);
+    EXPECT_EQ(held, true);
+    EXPECT_EQ(held_depth, 0);
+    EXPECT_EQ(winsim::tasks().size(), 2u);
 }
 
 }  // namespace
