@@ -514,3 +514,41 @@ def test_invalid_utf8_is_replaced_per_maximal_subpart(probe, raw, repaired):
     assert probe.replace_invalid_utf8(raw) == repaired
     assert raw.decode("utf-8", "replace").encode() == repaired
 
+
+
+# --- reference balance ------------------------------------------------------
+
+BALANCED_CALLS = [
+    pytest.param(lambda: backend.task_exists("name"), id="bound"),
+    pytest.param(lambda: backend.register_xml(task_name="name", xml_data=XML), id="bound-by-keyword"),
+    pytest.param(lambda: backend.register_xml("a", "b", "c"), id="too-many"),
+    pytest.param(lambda: backend.run_task("a", task_name="b"), id="multiple"),
+    pytest.param(lambda: backend.register_xml(), id="missing"),
+    pytest.param(lambda: backend.run_task(**{"x\ud800": 1}), id="surrogate-keyword"),
+    pytest.param(lambda: backend.run_task(**{BrokenKey("x"): 1}), id="unprintable-keyword"),
+    pytest.param(lambda: backend.delete_task(Outer.Inner()), id="wrong-type"),
+    pytest.param(lambda: backend.register_xml("name", "\udc00"), id="lone-surrogate"),
+]
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs the debug interpreter")
+@pytest.mark.parametrize("call", BALANCED_CALLS)
+def test_calls_leave_references_balanced(monkeypatch, call):
+    import gc
+
+    monkeypatch.setattr(sys, "unraisablehook", lambda report: None)
+
+    def repeat(times):
+        for _ in range(times):
+            try:
+                call()
+            except (TypeError, UnicodeEncodeError):
+                pass
+
+    repeat(20)
+    gc.collect()
+    before = sys.gettotalrefcount()
+    repeat(200)
+    gc.collect()
+    # A reference lost or kept per call would show as at least 200.
+    assert sys.gettotalrefcount() - before < 100
