@@ -365,3 +365,25 @@ def check_scheduler_outcome(function, call, positional, keywords, texts, registe
         assert _winsim.run_counts() == {name: 1}
     else:
         assert _winsim.tasks() == {}
+
+
+# --- lenient text -----------------------------------------------------------
+
+# Byte strings rich in the edges of UTF-8: lead bytes of every length, the
+# ranges that exclude overlongs, surrogates and values above U+10FFFF, and
+# stray continuation bytes.
+utf8_edges = st.lists(
+    st.one_of(
+        st.integers(0, 255),
+        st.sampled_from([0x80, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF, 0x9F, 0xA0]),
+    ),
+    max_size=12,
+).map(bytes)
+
+
+@CHECKS
+@given(raw=st.one_of(st.binary(max_size=12), utf8_edges))
+def test_invalid_utf8_replacement_matches_the_interpreter(raw):
+    probe = pytest.importorskip("_binding_probe", reason="build the _binding_probe target")
+    # The interpreter's own decoder replaces each maximal invalid subpart.
+    assert probe.replace_invalid_utf8(raw) == raw.decode("utf-8", "replace").encode("utf-8")
