@@ -67,10 +67,6 @@ inline PyRef expect_object(PyObject* object) {
     return PyRef::steal(object);
 }
 
-}  // namespace velmora::module
-
-namespace velmora::module {
-
 // A noexcept function cannot let anything unwind into the interpreter: what
 // the handlers below do not convert ends in convert_foreign(), which aborts
 // when even that fails. The handlers sit outside the body so that only the

@@ -296,3 +296,35 @@ def test_first_use_from_many_threads_makes_one_type():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout == "8 1 PanicException\n"
+
+
+def test_every_interpreter_shares_one_type():
+    """The type slot belongs to the process: a (legacy) subinterpreter that
+    meets the first fault makes the type that the main interpreter then uses,
+    and the module keeps working after that subinterpreter is gone."""
+    result = run_python(
+        """
+        import os, _testcapi
+        read_end, write_end = os.pipe()
+        code = f'''
+        import os, _velmora_backend, _winsim
+        _winsim.script("SysAllocStringLen", 0x8007000E)
+        try:
+            _velmora_backend.task_exists("x")
+        except BaseException as error:
+            os.write({write_end}, str(id(type(error))).encode())
+        '''
+        assert _testcapi.run_in_subinterp(code) == 0
+        made_there = int(os.read(read_end, 100))
+        import _velmora_backend, _winsim
+        _winsim.script("SysAllocStringLen", 0x8007000E)
+        try:
+            _velmora_backend.task_exists("x")
+        except BaseException as error:
+            print(id(type(error)) == made_there, type(error).__name__)
+        _velmora_backend.register_xml("t", "<Task/>")
+        print(_velmora_backend.task_exists("t"))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "True PanicException\nTrue\n"
