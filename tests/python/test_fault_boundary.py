@@ -8,6 +8,8 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 probe = pytest.importorskip("_boundary_probe")
 
@@ -165,3 +167,13 @@ def test_heap_exhaustion_aborts():
     )
     assert result.returncode == -signal.SIGABRT
     assert result.stderr == "memory allocation failed\n"
+
+
+@settings(max_examples=300, deadline=None, derandomize=True)
+@given(st.binary(max_size=64).map(lambda b: b.replace(b"\x00", b"")))
+def test_fault_text_from_arbitrary_bytes_matches_the_interpreter_decoder(what):
+    """Invalid UTF-8 in a thrown text (a C string: no NUL) is replaced per
+    maximal subpart, as the interpreter's own decoder does with
+    errors="replace"."""
+    error = raised_by(probe.standard_exception, what)
+    assert error.args == (what.decode("utf-8", "replace"),)
