@@ -42,13 +42,15 @@ constexpr HRESULT invalid_name = static_cast<HRESULT>(0x8007007B);
 struct TaskName {
     std::string_view label;
     std::string_view name;
+    std::u16string_view stored{};  // the name as the scheduler keeps it
 };
 
 constexpr TaskName task_names[] = {
-    {"Plain", "velmora-fidelity-plain"},
-    {"Blanks", "velmora fidelity  with blanks"},
-    {"NonAscii", "velmora-fid\u00e9lit\u00e9-Gr\u00f6\u00dfe-\u65e5\u672c\u8a9e"},
-    {"NonBmp", "velmora-\U0001F600-\U0001D11E-\U00020B9F"},
+    {"Plain", "velmora-fidelity-plain", u"velmora-fidelity-plain"},
+    {"Blanks", "velmora fidelity  with blanks", u"velmora fidelity  with blanks"},
+    {"NonAscii", "velmora-fid\u00e9lit\u00e9-Gr\u00f6\u00dfe-\u65e5\u672c\u8a9e",
+     u"velmora-fid\u00e9lit\u00e9-Gr\u00f6\u00dfe-\u65e5\u672c\u8a9e"},
+    {"NonBmp", "velmora-\U0001F600-\U0001D11E-\U00020B9F", u"velmora-\U0001F600-\U0001D11E-\U00020B9F"},
 };
 
 std::string name_label(const testing::TestParamInfo<TaskName>& info) { return std::string(info.param.label); }
@@ -57,6 +59,83 @@ void expect_failure(const TaskFailure& failure, std::string_view step, HRESULT c
     EXPECT_EQ(failure.step, step);
     EXPECT_EQ(failure.hresult, code);
     EXPECT_EQ(failure.message, expected_display_text(code));
+}
+
+// A task name made up by the service.
+bool is_guid_name(std::u16string_view name) {
+    constexpr std::u16string_view shape = u"{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}";
+    if (name.size() != shape.size()) return false;
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        const char16_t c = name[i];
+        const bool hex = (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F') || (c >= u'a' && c <= u'f');
+        if (shape[i] == u'x' ? !hex : c != shape[i]) return false;
+    }
+    return true;
+}
+
+#ifdef _WIN32
+// Wine's IRegisteredTaskCollection::get_Count is a stub (E_NOTIMPL), so there
+// the task store itself is read: one file per task, named after it, in the
+// system directory's "Tasks" folder.
+std::vector<std::u16string> tasks_marked_in_store(std::string_view marker) {
+    std::vector<std::u16string> names;
+    wchar_t system[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(system) / "Tasks", error)) {
+        if (!entry.is_regular_file(error)) continue;
+        std::ifstream file(entry.path(), std::ios::binary);
+        const std::string content{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+        if (content.find(marker) != std::string::npos) names.push_back(entry.path().filename().u16string());
+    }
+    return names;
+}
+#endif
+
+// The names of the root folder's tasks whose definition holds `marker`.
+std::vector<std::u16string> tasks_marked(std::string_view marker) {
+    std::vector<std::u16string> names;
+#ifdef _WIN32
+    const std::wstring wanted(marker.begin(), marker.end());  // ASCII
+    bool enumerated = false;
+    std::thread worker([&] {
+        if (CoInitializeEx(nullptr, COINIT_MULTITHREADED) != S_OK) return;
+        {
+            auto session = ops::SchedulerSession::open();
+            platform::ComPtr<IRegisteredTaskCollection> all;
+            LONG count = 0;
+            if (session && SUCCEEDED(session->root_folder().GetTasks(TASK_ENUM_HIDDEN, all.put())) && all &&
+                SUCCEEDED(all->get_Count(&count))) {
+                enumerated = true;
+                for (LONG i = 1; i <= count; ++i) {
+                    VARIANT index{};
+                    index.vt = VT_I4;
+                    index.lVal = i;
+                    platform::ComPtr<IRegisteredTask> task;
+                    platform::Bstr name, xml;
+                    if (FAILED(all->get_Item(index, task.put())) || !task || FAILED(task->get_Name(name.put())) ||
+                        FAILED(task->get_Xml(xml.put())))
+                        continue;
+                    if (xml.view().find(wanted) != platform::Utf16View::npos)
+                        names.emplace_back(name.view().begin(), name.view().end());
+                }
+            }
+        }
+        CoUninitialize();
+    });
+    worker.join();
+    if (!enumerated && platform_under_test() == Platform::wine) names = tasks_marked_in_store(marker);
+#else
+    const platform::Utf16 wanted = ops::to_utf16(marker);
+    for (const auto& [name, xml] : winsim::tasks())
+        if (xml.find(wanted) != std::u16string::npos) names.push_back(name);
+#endif
+    return names;
+}
+
+std::string utf8_of(std::u16string_view text) {
+    return velmora::to_utf8(platform::Utf16View(reinterpret_cast<const WCHAR*>(text.data()), text.size()));
 }
 
 // Resets the simulation before each test and, on every platform, deletes the
@@ -95,8 +174,12 @@ class TaskLifecycle : public TaskStoreTest, public testing::WithParamInterface<T
 
 TEST_P(TaskLifecycle, RegisterFindUpdateDeleteThenMiss) {
     const std::string_view name = GetParam().name;
+    const std::string marker = "velmora fidelity lifecycle " + std::string(GetParam().label);
 
-    ASSERT_TRUE(register_task(name).has_value());
+    remember(name);
+    ASSERT_TRUE(ops::register_xml(name, task_xml(marker)).has_value());
+    // Stored under exactly that name, not merely one that reads back alike.
+    EXPECT_EQ(tasks_marked(marker), std::vector<std::u16string>{std::u16string(GetParam().stored)});
     EXPECT_EQ(ops::task_exists(name), true);
     // TASK_CREATE_OR_UPDATE: a second registration under the same name updates.
     ASSERT_TRUE(ops::register_xml(name, task_xml("updated")).has_value());
@@ -363,82 +446,6 @@ TEST_F(TaskStoreTest, FailuresLeaveNoErrorObjectOnTheThread) {
 // An empty name reaches the scheduler as a null BSTR. For RegisterTask that
 // is documented: the task is registered in the root folder under a GUID that
 // the service makes up, "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}".
-bool is_guid_name(std::u16string_view name) {
-    constexpr std::u16string_view shape = u"{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}";
-    if (name.size() != shape.size()) return false;
-    for (std::size_t i = 0; i < shape.size(); ++i) {
-        const char16_t c = name[i];
-        const bool hex = (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F') || (c >= u'a' && c <= u'f');
-        if (shape[i] == u'x' ? !hex : c != shape[i]) return false;
-    }
-    return true;
-}
-
-#ifdef _WIN32
-// Wine's IRegisteredTaskCollection::get_Count is a stub (E_NOTIMPL), so there
-// the task store itself is read: one file per task, named after it, in the
-// system directory's "Tasks" folder.
-std::vector<std::u16string> tasks_marked_in_store(std::string_view marker) {
-    std::vector<std::u16string> names;
-    wchar_t system[MAX_PATH];
-    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return names;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(system) / "Tasks", error)) {
-        if (!entry.is_regular_file(error)) continue;
-        std::ifstream file(entry.path(), std::ios::binary);
-        const std::string content{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-        if (content.find(marker) != std::string::npos) names.push_back(entry.path().filename().u16string());
-    }
-    return names;
-}
-#endif
-
-// The names of the root folder's tasks whose definition holds `marker`.
-std::vector<std::u16string> tasks_marked(std::string_view marker) {
-    std::vector<std::u16string> names;
-#ifdef _WIN32
-    const std::wstring wanted(marker.begin(), marker.end());  // ASCII
-    bool enumerated = false;
-    std::thread worker([&] {
-        if (CoInitializeEx(nullptr, COINIT_MULTITHREADED) != S_OK) return;
-        {
-            auto session = ops::SchedulerSession::open();
-            platform::ComPtr<IRegisteredTaskCollection> all;
-            LONG count = 0;
-            if (session && SUCCEEDED(session->root_folder().GetTasks(TASK_ENUM_HIDDEN, all.put())) && all &&
-                SUCCEEDED(all->get_Count(&count))) {
-                enumerated = true;
-                for (LONG i = 1; i <= count; ++i) {
-                    VARIANT index{};
-                    index.vt = VT_I4;
-                    index.lVal = i;
-                    platform::ComPtr<IRegisteredTask> task;
-                    platform::Bstr name, xml;
-                    if (FAILED(all->get_Item(index, task.put())) || !task || FAILED(task->get_Name(name.put())) ||
-                        FAILED(task->get_Xml(xml.put())))
-                        continue;
-                    if (xml.view().find(wanted) != platform::Utf16View::npos)
-                        names.emplace_back(name.view().begin(), name.view().end());
-                }
-            }
-        }
-        CoUninitialize();
-    });
-    worker.join();
-    if (!enumerated && platform_under_test() == Platform::wine) names = tasks_marked_in_store(marker);
-#else
-    const platform::Utf16 wanted = ops::to_utf16(marker);
-    for (const auto& [name, xml] : winsim::tasks())
-        if (xml.find(wanted) != std::u16string::npos) names.push_back(name);
-#endif
-    return names;
-}
-
-std::string utf8_of(std::u16string_view text) {
-    return velmora::to_utf8(platform::Utf16View(reinterpret_cast<const WCHAR*>(text.data()), text.size()));
-}
-
 TEST_F(TaskStoreTest, EmptyNameRegistersUnderAGuid) {
     constexpr std::string_view marker = "velmora fidelity registered without a name";
     for (const std::u16string& stale : tasks_marked(marker)) (void)ops::delete_task(utf8_of(stale));
