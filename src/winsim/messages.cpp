@@ -124,7 +124,7 @@ DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, 
     } else if ((dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) != 0) {
         text = system_message(dwMessageId);
     }
-    if (!text) return 0;
+    if (!text || text->empty()) return 0;
     const std::size_t units = text->size();
     if ((dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) != 0) {
         if (lpBuffer == nullptr) return 0;

@@ -72,6 +72,15 @@ std::u16string resolve(const std::u16string& folder, std::u16string_view path) {
 // Caller holds the lock.
 bool folder_exists(const std::u16string& folder) { return folder.empty() || store().folders.contains(folder); }
 
+// S_OK when the task is there (and then erased if asked), else which part of
+// its path is missing. Never calls finish(): parking an error object takes the lock.
+HRESULT find_task(const std::u16string& key, bool erase) {
+    std::lock_guard lock(state_mutex());
+    const bool found = erase ? store().tasks.erase(key) == 1 : store().tasks.contains(key);
+    if (found) return S_OK;
+    return folder_exists(folder_of(key)) ? file_not_found : path_not_found;
+}
+
 std::u16string new_guid_name() {
     std::uint64_t high;
     std::uint64_t low;
@@ -322,11 +331,7 @@ public:
         if (outcome && outcome->null_out) return finish(S_OK);
         if (text.empty()) return finish(E_INVALIDARG);
         const std::u16string key = resolve(path_, text);
-        {
-            std::lock_guard lock(state_mutex());
-            if (!store().tasks.contains(key))
-                return finish(folder_exists(folder_of(key)) ? file_not_found : path_not_found);
-        }
+        if (const HRESULT missing = find_task(key, false); FAILED(missing)) return finish(missing);
         *ppTask = new RegisteredTask(key);
         return finish(outcome ? outcome->hresult : S_OK);
     }
@@ -342,11 +347,7 @@ public:
         if (outcome && outcome->fails()) return finish_scripted(*outcome);
         if (text.empty()) return finish(E_INVALIDARG);
         const std::u16string key = resolve(path_, text);
-        {
-            std::lock_guard lock(state_mutex());
-            if (store().tasks.erase(key) == 0)
-                return finish(folder_exists(folder_of(key)) ? file_not_found : path_not_found);
-        }
+        if (const HRESULT missing = find_task(key, true); FAILED(missing)) return finish(missing);
         return finish(outcome ? outcome->hresult : S_OK);
     }
     HRESULT STDMETHODCALLTYPE RegisterTask(BSTR path, BSTR xmlText, LONG flags, VARIANT, VARIANT,

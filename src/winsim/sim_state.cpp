@@ -33,6 +33,9 @@ struct State {
     std::vector<std::string> calls;
     bool calls_truncated = false;
     std::vector<std::string> violations;
+    // Its own lock: objects die wherever their last reference goes, also
+    // while the state lock is held.
+    std::mutex graveyard_mutex;
     std::deque<std::unique_ptr<Buried>> graveyard;
 };
 
@@ -179,7 +182,7 @@ void bury(Buried* object) noexcept {
     State& s = state();
     std::unique_ptr<Buried> evicted;
     {
-        std::lock_guard lock(s.mutex);
+        std::lock_guard lock(s.graveyard_mutex);
         s.graveyard.emplace_back(object);
         if (s.graveyard.size() > graveyard_capacity) {
             evicted = std::move(s.graveyard.front());

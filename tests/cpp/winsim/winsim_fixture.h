@@ -69,7 +69,7 @@ class Session {
 public:
     Session() {
         init_ = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        if (FAILED(init_)) return;
+        if (FAILED(init_) && init_ != RPC_E_CHANGED_MODE) return;
         if (FAILED(CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService,
                                     reinterpret_cast<void**>(&service_))))
             return;

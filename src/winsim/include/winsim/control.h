@@ -55,24 +55,54 @@ void set_message(std::uint32_t code, std::optional<std::u16string> text);
 void set_combase(bool loads, bool has_ro_originate_error);
 
 // Every call of `step` sleeps this long before doing its work (0: none).
+// Throws std::invalid_argument for a wrong step or seconds outside 0..3600.
 void set_latency(std::string_view step, double seconds);
 
 // A paused step blocks each caller until resume(step).
 void pause(std::string_view step);
 void resume(std::string_view step);
-// How many callers are blocked in a paused step right now.
+// How many callers are blocked in a paused step right now. All three throw
+// std::invalid_argument for a wrong step.
 int waiting(std::string_view step);
 
-// The task store: name (UTF-16, exactly as registered) to XML text.
+// The task store: path relative to the root folder, without the leading "\"
+// ("name", or "folder\name" for a task registered through a subfolder path),
+// UTF-16 exactly as registered, to the XML text exactly as registered.
 std::map<std::u16string, std::u16string> tasks();
 // Runs recorded by IRegisteredTask::RunEx, per task name.
 std::map<std::u16string, long> run_counts();
-// COM objects, BSTRs and HSTRINGs alive now, error objects parked on threads included.
+// COM objects, BSTRs, HSTRINGs and FormatMessageW buffers alive now, error
+// objects parked on threads included. A thread's parked error object is
+// released when the thread ends.
 long live_objects();
 // The calling thread's COM initialisation count.
 int init_depth();
-// The platform calls since reset(), in order, for example "CoInitializeEx",
-// "ITaskFolder::GetTask", "SysFreeString", "IUnknown::Release(ITaskFolder)".
+// The platform calls since reset(), in order, from every thread, capped at
+// 100000 entries (later calls are not recorded). Each entry is one of:
+//   a function's name: "CoInitializeEx", "CoUninitialize", "CoCreateInstance",
+//     "GetErrorInfo", "SetErrorInfo", "LoadLibraryExA", "GetProcAddress",
+//     "FreeLibrary", "RoOriginateError", "FormatMessageW", "LocalFree",
+//     "WindowsCreateString", "WindowsDeleteString";
+//   "SysAllocStringLen(TEXT)" and "SysFreeString(TEXT)", TEXT being the
+//     string's text in UTF-8 (unpaired surrogates as U+FFFD), cut after 32
+//     characters and then followed by "..."; "SysFreeString(null)" for a null
+//     BSTR, "SysFreeString(<freed>)" and "SysFreeString(<unknown>)" for a
+//     pointer that is no live BSTR; SysStringLen is not logged;
+//   a method as "Interface::Method": "ITaskService::Connect",
+//     "ITaskService::GetFolder", "ITaskFolder::GetTask",
+//     "ITaskFolder::DeleteTask", "ITaskFolder::RegisterTask",
+//     "IRegisteredTask::RunEx", "IErrorInfo::GetDescription",
+//     "IRestrictedErrorInfo::GetErrorDetails",
+//     "ILanguageExceptionErrorInfo2::CapturePropagationContext", ...;
+//   an IUnknown method as "IUnknown::Release(KIND)", "IUnknown::AddRef(KIND)"
+//     or "IUnknown::QueryInterface(KIND)", KIND being the object's own kind
+//     whatever interface it was called through: ITaskService, ITaskFolder,
+//     IRegisteredTask, IRunningTask, IErrorInfo (a plain error object) or
+//     IRestrictedErrorInfo (a restricted one).
+// A call is logged when it is entered, before it waits in a paused step.
+// References that the runtime itself takes or drops (an error object parked
+// on or taken from a thread, the reference QueryInterface hands out) are not
+// calls and are not logged.
 std::vector<std::string> calls();
 // Misuse the simulation detected since reset() (double free, release of a
 // dead object, a COM call on a thread without an apartment, ...), one line each.

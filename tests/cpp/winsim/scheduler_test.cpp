@@ -1,0 +1,341 @@
+// The Task Scheduler's interfaces over the in-memory store: the results the
+// real service gives, and the error objects it leaves.
+
+#include "winsim_fixture.h"
+
+namespace winsim_test {
+namespace {
+
+using Scheduler = Sim;
+
+constexpr HRESULT file_not_found = WINSIM_HR(0x80070002);
+constexpr HRESULT path_not_found = WINSIM_HR(0x80070003);
+constexpr HRESULT already_exists = WINSIM_HR(0x800700B7);
+constexpr HRESULT not_connected = WINSIM_HR(0x800704E3);
+
+HRESULT get_task(ITaskFolder* folder, const std::optional<std::u16string>& name, bool keep = false,
+                 IRegisteredTask** out = nullptr) {
+    std::optional<TestBstr> bstr;
+    if (name) bstr.emplace(*name);
+    IRegisteredTask* task = reinterpret_cast<IRegisteredTask*>(1);
+    const HRESULT hr = folder->GetTask(bstr ? bstr->get() : nullptr, &task);
+    if (FAILED(hr)) {
+        EXPECT_EQ(task, nullptr);
+    }
+    if (keep && out != nullptr) {
+        *out = task;
+    } else if (SUCCEEDED(hr) && task != nullptr) {
+        task->Release();
+    }
+    return hr;
+}
+
+HRESULT delete_task(ITaskFolder* folder, const std::optional<std::u16string>& name) {
+    std::optional<TestBstr> bstr;
+    if (name) bstr.emplace(*name);
+    return folder->DeleteTask(bstr ? bstr->get() : nullptr, 0);
+}
+
+bool has_error_object() {
+    IErrorInfo* info = nullptr;
+    if (GetErrorInfo(0, &info) != S_OK) return false;
+    info->Release();
+    return true;
+}
+
+TEST_F(Scheduler, SessionOpensAndClosesInOrder) {
+    { Session session; }
+    const std::vector<std::string> expected = {
+        "CoInitializeEx",
+        "CoCreateInstance",
+        "ITaskService::Connect",
+        "SysAllocStringLen(\\)",
+        "ITaskService::GetFolder",
+        "SysFreeString(\\)",
+        "IUnknown::Release(ITaskFolder)",
+        "IUnknown::Release(ITaskService)",
+        "CoUninitialize",
+    };
+    EXPECT_EQ(winsim::calls(), expected);
+}
+
+TEST_F(Scheduler, ServiceNeedsConnect) {
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    ITaskService* service = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService,
+                               reinterpret_cast<void**>(&service)),
+              S_OK);
+    TestBstr root(u"\\");
+    ITaskFolder* folder = reinterpret_cast<ITaskFolder*>(1);
+    EXPECT_EQ(service->GetFolder(root.get(), &folder), not_connected);
+    EXPECT_EQ(folder, nullptr);
+    VARIANT_BOOL connected = 1;
+    EXPECT_EQ(service->get_Connected(&connected), S_OK);
+    EXPECT_EQ(connected, 0);
+    VARIANT empty{};
+    EXPECT_EQ(service->Connect(empty, empty, empty, empty), S_OK);
+    EXPECT_EQ(service->get_Connected(&connected), S_OK);
+    EXPECT_EQ(connected, -1);
+    service->Release();
+    CoUninitialize();
+}
+
+TEST_F(Scheduler, ConnectToAnotherMachineFails) {
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    ITaskService* service = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService,
+                               reinterpret_cast<void**>(&service)),
+              S_OK);
+    TestBstr server(u"elsewhere");
+    VARIANT remote{};
+    remote.vt = VT_BSTR;
+    remote.bstrVal = server.get();
+    VARIANT empty{};
+    EXPECT_EQ(service->Connect(remote, empty, empty, empty), WINSIM_HR(0x800706BA));
+    service->Release();
+    CoUninitialize();
+}
+
+struct FolderCase {
+    const char* name;
+    std::optional<std::u16string> path;
+    HRESULT expected;
+};
+
+class FolderPaths : public Sim, public ::testing::WithParamInterface<FolderCase> {};
+
+TEST_P(FolderPaths, GiveTheServiceResult) {
+    Session session;
+    std::optional<TestBstr> path;
+    if (GetParam().path) path.emplace(*GetParam().path);
+    ITaskFolder* folder = reinterpret_cast<ITaskFolder*>(1);
+    EXPECT_EQ(session.service()->GetFolder(path ? path->get() : nullptr, &folder), GetParam().expected);
+    if (SUCCEEDED(GetParam().expected)) {
+        ASSERT_NE(folder, nullptr);
+        BSTR folder_path = nullptr;
+        EXPECT_EQ(folder->get_Path(&folder_path), S_OK);
+        EXPECT_EQ(text_of(folder_path), u"\\");
+        SysFreeString(folder_path);
+        folder->Release();
+    } else {
+        EXPECT_EQ(folder, nullptr);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, FolderPaths,
+                         ::testing::Values(FolderCase{"Root", u"\\", S_OK}, FolderCase{"Null", std::nullopt, S_OK},
+                                           FolderCase{"Empty", u"", S_OK},
+                                           FolderCase{"Missing", u"\\Missing", path_not_found},
+                                           FolderCase{"MissingRelative", u"Missing", path_not_found}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Scheduler, RegisterGetRunDelete) {
+    Session session;
+    IRegisteredTask* task = nullptr;
+    ASSERT_EQ(session.register_task(u"Nightly", sample_xml, TASK_CREATE_OR_UPDATE, &task), S_OK);
+    ASSERT_NE(task, nullptr);
+    task->Release();
+    EXPECT_EQ(winsim::tasks(), (std::map<std::u16string, std::u16string>{{u"Nightly", std::u16string(sample_xml)}}));
+
+    ASSERT_EQ(get_task(session.folder(), u"Nightly", true, &task), S_OK);
+    VARIANT empty{};
+    IRunningTask* running = reinterpret_cast<IRunningTask*>(1);
+    EXPECT_EQ(task->RunEx(empty, TASK_RUN_NO_FLAGS, 0, nullptr, &running), S_OK);
+    ASSERT_NE(running, nullptr);
+    running->Release();
+    EXPECT_EQ(task->RunEx(empty, TASK_RUN_NO_FLAGS, 0, nullptr, &running), S_OK);
+    running->Release();
+    task->Release();
+    EXPECT_EQ(winsim::run_counts(), (std::map<std::u16string, long>{{u"Nightly", 2}}));
+
+    EXPECT_EQ(delete_task(session.folder(), u"Nightly"), S_OK);
+    EXPECT_TRUE(winsim::tasks().empty());
+    EXPECT_EQ(get_task(session.folder(), u"Nightly"), file_not_found);
+    EXPECT_EQ(winsim::run_counts(), (std::map<std::u16string, long>{{u"Nightly", 2}})) << "runs outlive the task";
+}
+
+TEST_F(Scheduler, LeadingBackslashNamesTheSameTask) {
+    Session session;
+    ASSERT_EQ(session.register_task(u"\\Task", sample_xml), S_OK);
+    EXPECT_EQ(get_task(session.folder(), u"Task"), S_OK);
+    EXPECT_EQ(get_task(session.folder(), u"\\Task"), S_OK);
+    EXPECT_EQ(winsim::tasks().count(u"Task"), 1u);
+}
+
+struct LookupCase {
+    const char* name;
+    std::optional<std::u16string> path;
+    HRESULT get;
+    HRESULT del;
+};
+
+class Lookups : public Sim, public ::testing::WithParamInterface<LookupCase> {};
+
+TEST_P(Lookups, GiveTheServiceResult) {
+    Session session;
+    ASSERT_EQ(session.register_task(u"Present", sample_xml), S_OK);
+    ASSERT_EQ(session.register_task(u"Sub\\Inner", sample_xml), S_OK);
+    EXPECT_EQ(get_task(session.folder(), GetParam().path), GetParam().get);
+    EXPECT_FALSE(has_error_object());
+    EXPECT_EQ(delete_task(session.folder(), GetParam().path), GetParam().del);
+    EXPECT_FALSE(has_error_object());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Lookups,
+    ::testing::Values(LookupCase{"Present", u"Present", S_OK, S_OK},
+                      LookupCase{"Missing", u"Absent", file_not_found, file_not_found},
+                      LookupCase{"CaseDiffers", u"present", file_not_found, file_not_found},
+                      LookupCase{"MissingFolder", u"NoFolder\\Task", path_not_found, path_not_found},
+                      LookupCase{"InSubfolder", u"Sub\\Inner", S_OK, S_OK},
+                      LookupCase{"MissingInSubfolder", u"Sub\\Other", file_not_found, file_not_found},
+                      LookupCase{"Null", std::nullopt, E_INVALIDARG, E_INVALIDARG},
+                      LookupCase{"Empty", u"", E_INVALIDARG, E_INVALIDARG}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct RegisterCase {
+    const char* name;
+    bool exists;
+    LONG flags;
+    HRESULT expected;
+    bool stored_after;
+};
+
+class Registration : public Sim, public ::testing::WithParamInterface<RegisterCase> {};
+
+TEST_P(Registration, HonoursCreateAndUpdate) {
+    Session session;
+    const std::u16string updated = u"<Task><Updated/></Task>";
+    if (GetParam().exists) {
+        ASSERT_EQ(session.register_task(u"T", sample_xml, TASK_CREATE), S_OK);
+    }
+    IRegisteredTask* task = reinterpret_cast<IRegisteredTask*>(1);
+    EXPECT_EQ(session.register_task(u"T", updated, GetParam().flags, &task), GetParam().expected);
+    if (SUCCEEDED(GetParam().expected) && (GetParam().flags & TASK_VALIDATE_ONLY) == 0) {
+        ASSERT_NE(task, nullptr);
+        task->Release();
+    } else {
+        EXPECT_EQ(task, nullptr);
+    }
+    const auto tasks = winsim::tasks();
+    if (GetParam().stored_after) {
+        ASSERT_EQ(tasks.count(u"T"), 1u);
+        EXPECT_EQ(tasks.at(u"T"), SUCCEEDED(GetParam().expected) && GetParam().flags != TASK_VALIDATE_ONLY
+                                      ? updated
+                                      : std::u16string(sample_xml));
+    } else {
+        EXPECT_EQ(tasks.count(u"T"), 0u);
+    }
+    EXPECT_FALSE(has_error_object());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flags, Registration,
+    ::testing::Values(RegisterCase{"CreateNew", false, TASK_CREATE, S_OK, true},
+                      RegisterCase{"CreateExisting", true, TASK_CREATE, already_exists, true},
+                      RegisterCase{"UpdateExisting", true, TASK_UPDATE, S_OK, true},
+                      RegisterCase{"UpdateMissing", false, TASK_UPDATE, file_not_found, false},
+                      RegisterCase{"CreateOrUpdateNew", false, TASK_CREATE_OR_UPDATE, S_OK, true},
+                      RegisterCase{"CreateOrUpdateExisting", true, TASK_CREATE_OR_UPDATE, S_OK, true},
+                      RegisterCase{"ValidateOnly", false, TASK_VALIDATE_ONLY, S_OK, false},
+                      RegisterCase{"NoFlags", false, 0, E_INVALIDARG, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Scheduler, NullNameRegistersUnderANewGuid) {
+    Session session;
+    ASSERT_EQ(session.register_task(u"", sample_xml), S_OK);
+    ASSERT_EQ(session.register_task(u"", sample_xml), S_OK);
+    const auto tasks = winsim::tasks();
+    ASSERT_EQ(tasks.size(), 2u);
+    for (const auto& [name, xml] : tasks) {
+        ASSERT_EQ(name.size(), 38u);
+        EXPECT_EQ(name[0], u'{');
+        EXPECT_EQ(name[37], u'}');
+        for (std::size_t i : {9u, 14u, 19u, 24u}) EXPECT_EQ(name[i], u'-');
+        for (std::size_t i = 1; i < 37; ++i) {
+            if (i == 9 || i == 14 || i == 19 || i == 24) continue;
+            const char16_t c = name[i];
+            EXPECT_TRUE((c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F')) << "at " << i;
+        }
+    }
+}
+
+TEST_F(Scheduler, NamesAndXmlAreKeptExactly) {
+    Session session;
+    const std::u16string name(u"n\0ul \xD83D\xDE00 \xDC00", 9);
+    const std::u16string xml(u"<Task a='\0'>\xD83D\xDE00\xD800</Task>", 22);
+    ASSERT_EQ(session.register_task(name, xml), S_OK);
+    EXPECT_EQ(winsim::tasks(), (std::map<std::u16string, std::u16string>{{name, xml}}));
+    EXPECT_EQ(get_task(session.folder(), name), S_OK);
+    EXPECT_EQ(get_task(session.folder(), name.substr(0, 1)), file_not_found) << "no cut at the NUL";
+}
+
+TEST_F(Scheduler, MalformedXmlLeavesADescribedErrorObject) {
+    Session session;
+    EXPECT_EQ(session.register_task(u"Bad", u"<Task>\n  <Actions>\n</Task>"), SCHED_E_MALFORMEDXML);
+    EXPECT_TRUE(winsim::tasks().empty());
+    IErrorInfo* info = nullptr;
+    ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
+    void* restricted = nullptr;
+    EXPECT_EQ(info->QueryInterface(IID_IRestrictedErrorInfo, &restricted), E_NOINTERFACE);
+    BSTR description = nullptr;
+    ASSERT_EQ(info->GetDescription(&description), S_OK);
+    EXPECT_EQ(text_of(description), u"(3,1)::ERROR: end tag does not match the start tag");
+    SysFreeString(description);
+    info->Release();
+}
+
+TEST_F(Scheduler, EveryCallReplacesTheThreadsErrorObject) {
+    Session session;
+    EXPECT_EQ(session.register_task(u"Bad", u"not xml"), SCHED_E_MALFORMEDXML);
+    EXPECT_EQ(get_task(session.folder(), u"Absent"), file_not_found);
+    EXPECT_FALSE(has_error_object()) << "the failed GetTask brought back no error object";
+}
+
+TEST_F(Scheduler, RunOfADeletedTaskFails) {
+    Session session;
+    ASSERT_EQ(session.register_task(u"Gone", sample_xml), S_OK);
+    IRegisteredTask* task = nullptr;
+    ASSERT_EQ(get_task(session.folder(), u"Gone", true, &task), S_OK);
+    ASSERT_EQ(delete_task(session.folder(), u"Gone"), S_OK);
+    IRunningTask* running = reinterpret_cast<IRunningTask*>(1);
+    VARIANT empty{};
+    EXPECT_EQ(task->RunEx(empty, 0, 0, nullptr, &running), file_not_found);
+    EXPECT_EQ(running, nullptr);
+    task->Release();
+    EXPECT_TRUE(winsim::run_counts().empty());
+}
+
+TEST_F(Scheduler, WorksInASingleThreadedApartment) {
+    winsim::set_apartment(winsim::Apartment::sta);
+    {
+        Session session;  // its CoInitializeEx gets RPC_E_CHANGED_MODE and is not balanced
+        ASSERT_NE(session.folder(), nullptr);
+        EXPECT_EQ(session.register_task(u"Sta", sample_xml), S_OK);
+    }
+    EXPECT_EQ(winsim::init_depth(), 1);
+    winsim::set_apartment(winsim::Apartment::none);
+}
+
+TEST_F(Scheduler, CallOutsideAnApartmentIsReported) {
+    Session session;
+    winsim::set_apartment(winsim::Apartment::none);
+    EXPECT_EQ(get_task(session.folder(), u"Absent"), file_not_found);
+    winsim::set_apartment(winsim::Apartment::mta);
+    EXPECT_EQ(winsim::violations(),
+              std::vector<std::string>{"ITaskFolder::GetTask on a thread without a COM apartment"});
+    winsim::reset();
+}
+
+TEST_F(Scheduler, PassingANonBstrIsReported) {
+    Session session;
+    char16_t plain_text[] = u"Absent";
+    IRegisteredTask* task = nullptr;
+    EXPECT_EQ(session.folder()->GetTask(plain_text, &task), file_not_found);
+    EXPECT_EQ(winsim::violations(),
+              std::vector<std::string>{"ITaskFolder::GetTask was passed a pointer that is not a BSTR"});
+    winsim::reset();
+}
+
+}  // namespace
+}  // namespace winsim_test
