@@ -5,7 +5,9 @@
 #include <deque>
 #include <new>
 #include <optional>
+#include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "sim_state.h"
 
@@ -21,18 +23,21 @@ constexpr std::size_t freed_memory = 65536;
 struct Registry {
     std::unordered_set<const void*> live;
     // Recently freed pointers, so that a second free is named for what it is.
-    std::unordered_set<const void*> freed;
-    std::deque<const void*> freed_order;
+    // Each remembers when it was freed: the queue may hold stale entries for
+    // an address that was reused and freed again.
+    std::unordered_map<const void*, std::uint64_t> freed;
+    std::deque<std::pair<const void*, std::uint64_t>> freed_order;
+    std::uint64_t frees = 0;
 
-    void forget_freed(const void* p) {
-        if (freed.erase(p) == 0) return;
-        std::erase(freed_order, p);
-    }
+    void forget_freed(const void* p) { freed.erase(p); }
     void remember_freed(const void* p) {
-        if (freed.insert(p).second) freed_order.push_back(p);
+        freed.insert_or_assign(p, ++frees);
+        freed_order.emplace_back(p, frees);
         if (freed_order.size() > freed_memory) {
-            freed.erase(freed_order.front());
+            const auto [oldest, when] = freed_order.front();
             freed_order.pop_front();
+            auto found = freed.find(oldest);
+            if (found != freed.end() && found->second == when) freed.erase(found);
         }
     }
 };
