@@ -17,9 +17,10 @@
 #include <winstring.h>
 
 #if __has_include(<restrictederrorinfo.h>)
+// Declares IRestrictedErrorInfo and ILanguageExceptionErrorInfo(2).
 #include <restrictederrorinfo.h>
 #else
-// Not shipped by every toolchain (mingw-w64 lacks it); the published layout.
+// Not shipped by every toolchain (mingw-w64 lacks it): the published layouts.
 MIDL_INTERFACE("82BA7092-4C88-427D-A7BC-16DD93FEB67E")
 IRestrictedErrorInfo : public IUnknown {
 public:
@@ -27,11 +28,6 @@ public:
                                                       BSTR* capabilitySid) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetReference(BSTR* reference) = 0;
 };
-#endif
-
-#if __has_include(<roerrorapi.h>)
-#include <roerrorapi.h>
-#else
 MIDL_INTERFACE("04A2DBF3-DF83-116C-0946-0812ABF6E07D")
 ILanguageExceptionErrorInfo : public IUnknown {
 public:
@@ -46,6 +42,10 @@ public:
     virtual HRESULT STDMETHODCALLTYPE GetPropagationContextHead(
         ILanguageExceptionErrorInfo2** propagatedLanguageExceptionErrorInfoHead) = 0;
 };
+#endif
+
+#if __has_include(<roerrorapi.h>)
+#include <roerrorapi.h>
 #endif
 
 using PFN_RoOriginateError = BOOL(WINAPI*)(HRESULT error, HSTRING message);
