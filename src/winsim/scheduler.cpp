@@ -73,7 +73,7 @@ std::u16string resolve(const std::u16string& folder, std::u16string_view path) {
 bool folder_exists(const std::u16string& folder) { return folder.empty() || store().folders.contains(folder); }
 
 // S_OK when the task is there (and then erased if asked), else which part of
-// its path is missing. Never calls finish(): parking an error object takes the lock.
+// its path is missing.
 HRESULT find_task(const std::u16string& key, bool erase) {
     std::lock_guard lock(state_mutex());
     const bool found = erase ? store().tasks.erase(key) == 1 : store().tasks.contains(key);
