@@ -241,6 +241,43 @@ INSTANTIATE_TEST_SUITE_P(
                       RegisterCase{"NoFlags", false, 0, E_INVALIDARG, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(Scheduler, RegistrationThroughASubfolderCreatesIt) {
+    Session session;
+    ASSERT_EQ(session.register_task(u"Outer\\Inner\\Task", sample_xml), S_OK);
+    TestBstr path(u"\\Outer\\Inner");
+    ITaskFolder* folder = nullptr;
+    ASSERT_EQ(session.service()->GetFolder(path.get(), &folder), S_OK);
+    BSTR folder_path = nullptr;
+    EXPECT_EQ(folder->get_Path(&folder_path), S_OK);
+    EXPECT_EQ(text_of(folder_path), u"\\Outer\\Inner");
+    SysFreeString(folder_path);
+    EXPECT_EQ(get_task(folder, u"Task"), S_OK);
+    EXPECT_EQ(get_task(folder, u"\\Outer\\Inner\\Task"), S_OK) << "a leading backslash starts at the root";
+    folder->Release();
+    EXPECT_EQ(winsim::tasks().count(u"Outer\\Inner\\Task"), 1u);
+}
+
+class BadNames : public Sim, public ::testing::WithParamInterface<std::u16string_view> {};
+
+TEST_P(BadNames, AreRefusedAsInvalid) {
+    Session session;
+    EXPECT_EQ(session.register_task(GetParam(), sample_xml), WINSIM_HR(0x8007007B));
+    EXPECT_TRUE(winsim::tasks().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(EmptySegments, BadNames, ::testing::Values(u"\\", u"Folder\\", u"a\\\\b", u"\\\\a"));
+
+TEST_F(Scheduler, LogonTypeOutOfRangeIsRefused) {
+    Session session;
+    TestBstr name(u"T");
+    TestBstr xml(sample_xml);
+    VARIANT empty{};
+    EXPECT_EQ(session.folder()->RegisterTask(name.get(), xml.get(), TASK_CREATE, empty, empty,
+                                             static_cast<TASK_LOGON_TYPE>(7), empty, nullptr),
+              E_INVALIDARG);
+    EXPECT_TRUE(winsim::tasks().empty());
+}
+
 TEST_F(Scheduler, NullNameRegistersUnderANewGuid) {
     Session session;
     ASSERT_EQ(session.register_task(u"", sample_xml), S_OK);
