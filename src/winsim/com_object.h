@@ -36,7 +36,8 @@ public:
     // Logs "Interface::Method" and reports a call on a released object or
     // outside an apartment. False when the object is dead.
     bool enter_method(const char* interface_and_method) noexcept;
-    void log_query_interface() noexcept;
+    // Logs the call; false (reported) when the object is dead.
+    bool enter_query_interface() noexcept;
 
 private:
     ULONG drop() noexcept;
@@ -52,8 +53,9 @@ private:
 // The IUnknown members of a concrete object, forwarding to its ObjectCore.
 #define WINSIM_IUNKNOWN_MEMBERS                                                                           \
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {                           \
-        log_query_interface();                                                                             \
-        if (ppv == nullptr) return E_POINTER;                                                              \
+        if (ppv == nullptr) return enter_query_interface() ? E_POINTER : E_UNEXPECTED;                     \
+        *ppv = nullptr;                                                                                    \
+        if (!enter_query_interface()) return E_UNEXPECTED;                                                 \
         *ppv = find_interface(riid);                                                                       \
         if (*ppv == nullptr) return E_NOINTERFACE;                                                         \
         add_ref_quietly();                                                                                 \

@@ -245,9 +245,15 @@ bool ObjectCore::enter_method(const char* interface_and_method) noexcept {
     return true;
 }
 
-void ObjectCore::log_query_interface() noexcept {
+bool ObjectCore::enter_query_interface() noexcept {
     log_call(std::string("IUnknown::QueryInterface(") + kind_ + ")");
-    if (is_dead()) report_violation(std::string("IUnknown::QueryInterface on a released ") + kind_);
+    if (is_dead()) {
+        report_violation(std::string("IUnknown::QueryInterface on a released ") + kind_);
+        return false;
+    }
+    if (needs_apartment_ && !thread_has_apartment())
+        report_violation(std::string("IUnknown::QueryInterface(") + kind_ + ") on a thread without a COM apartment");
+    return true;
 }
 
 }  // namespace winsim::detail

@@ -157,7 +157,20 @@ TEST_F(ComRuntime, ReleaseOfAReleasedObjectIsReported) {
               S_OK);
     service->Release();
     EXPECT_EQ(service->Release(), 0u);
-    EXPECT_EQ(winsim::violations(), std::vector<std::string>{"IUnknown::Release on a released ITaskService"});
+    EXPECT_EQ(service->AddRef(), 0u);
+    void* again = reinterpret_cast<void*>(1);
+    EXPECT_EQ(service->QueryInterface(IID_ITaskService, &again), E_UNEXPECTED);
+    EXPECT_EQ(again, nullptr);
+    VARIANT empty{};
+    EXPECT_EQ(service->Connect(empty, empty, empty, empty), E_UNEXPECTED);
+    EXPECT_EQ(winsim::live_objects(), baseline_) << "a released object stays released";
+    const std::vector<std::string> expected = {
+        "IUnknown::Release on a released ITaskService",
+        "IUnknown::AddRef on a released ITaskService",
+        "IUnknown::QueryInterface on a released ITaskService",
+        "ITaskService::Connect on a released ITaskService",
+    };
+    EXPECT_EQ(winsim::violations(), expected);
     CoUninitialize();
     winsim::reset();
 }
