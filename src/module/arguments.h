@@ -44,14 +44,4 @@ void add_parameter_note(std::string_view parameter);
 // "'None' is not an instance of '{target}'" for None).
 void raise_type_mismatch(PyObject* object, PyTypeObject* target);
 
-// Text of a str for use inside a message: its UTF-8 form, or, when it holds
-// lone surrogates, its "surrogatepass" bytes with every maximal invalid
-// subsequence replaced by U+FFFD (so a lone surrogate shows as three of them).
-// Never leaves an exception pending; a failure to make the bytes is
-// null_object_fault().
-std::string lenient_text(PyObject* text);
-
-// `bytes` with every maximal invalid UTF-8 subsequence replaced by U+FFFD.
-std::string replace_invalid_utf8(std::string_view bytes);
-
 }  // namespace velmora::module

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "module/interpreter_lock.h"
+#include "module/lenient_text.h"
 #include "platform/platform.h"
 
 #if defined(__GNUC__)
@@ -67,66 +68,6 @@ void discard_pending_exception() noexcept {
     PyRef dropped = PyRef::steal(PyErr_GetRaisedException());
 }
 
-// Valid UTF-8 from arbitrary bytes: every maximal subpart of an ill-formed
-// sequence becomes one U+FFFD, the substitution the Unicode standard
-// recommends (a surrogate encoded as ED A0 80 gives three).
-std::string decode_utf8_lossy(std::string_view bytes) {
-    constexpr std::string_view replacement = "\xEF\xBF\xBD";
-    std::string text;
-    text.reserve(bytes.size());
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        if (lead < 0x80) {
-            text += static_cast<char>(lead);
-            ++i;
-            continue;
-        }
-        std::size_t length = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        }
-        std::size_t end = i + 1;
-        if (length != 0) {
-            for (; end < i + length && end < bytes.size(); ++end) {
-                const auto next = static_cast<unsigned char>(bytes[end]);
-                const bool second = end == i + 1;
-                if (next < (second ? low : 0x80) || next > (second ? high : 0xBF)) break;
-            }
-        }
-        if (length != 0 && end == i + length) {
-            text.append(bytes.substr(i, length));
-        } else {
-            text.append(replacement);
-        }
-        i = end;
-    }
-    return text;
-}
-
-// The UTF-8 text of a str; one holding lone surrogates is shown with U+FFFD
-// in their place instead of failing.
-std::string lossy_text(PyObject* text) {
-    Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
-        return std::string(utf8, static_cast<std::size_t>(size));
-    }
-    discard_pending_exception();
-    PyRef bytes = expect_object(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-    return decode_utf8_lossy(std::string_view(PyBytes_AS_STRING(bytes.get()),
-                                              static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
-}
-
 std::string repr_or_placeholder(PyObject* object) noexcept {
     if (object == nullptr) return "None";
     PyRef repr = PyRef::steal(PyObject_Repr(object));
@@ -135,7 +76,7 @@ std::string repr_or_placeholder(PyObject* object) noexcept {
         return "<unprintable>";
     }
     try {
-        return lossy_text(repr.get());
+        return lenient_text(repr.get());
     } catch (const InternalFault&) {
         return "<unprintable>";
     }
@@ -183,7 +124,7 @@ VELMORA_COLD PyObject* create_panic_exception_type() {
 [[noreturn]] VELMORA_COLD void resume_panic(PyRef exception) {
     std::string message;
     if (PyRef text = PyRef::steal(PyObject_Str(exception.get()))) {
-        message = lossy_text(text.get());
+        message = lenient_text(text.get());
     } else {
         discard_pending_exception();
         message = unprintable_panic_message;
@@ -267,7 +208,7 @@ VELMORA_COLD void FaultBoundary::convert_foreign() noexcept {
         } catch (const std::bad_alloc&) {
             abort_out_of_memory();
         } catch (const std::exception& error) {
-            convert(InternalFault(decode_utf8_lossy(error.what())));
+            convert(InternalFault(replace_invalid_utf8(error.what())));
         } catch (...) {
             convert(InternalFault());
         }

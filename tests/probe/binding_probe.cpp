@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "module/arguments.h"
+#include "module/lenient_text.h"
 #include "module/fault_boundary.h"
 #include "module/py_ref.h"
 
