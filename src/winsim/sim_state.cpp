@@ -134,13 +134,6 @@ void report_violation(std::string text) {
     if (s.violations.size() < violation_capacity) s.violations.push_back(std::move(text));
 }
 
-std::string to_utf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    utf8_prefix(text, text.size(), out);
-    return out;
-}
-
 std::string log_text(std::u16string_view text) {
     std::string out;
     if (utf8_prefix(text, 32, out)) out += "...";

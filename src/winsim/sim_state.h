@@ -61,7 +61,6 @@ void report_violation(std::string text);
 // The caller's text as UTF-8 for the log: unpaired surrogates become U+FFFD,
 // and text longer than 32 characters is cut and followed by "...".
 std::string log_text(std::u16string_view text);
-std::string to_utf8(std::u16string_view text);
 
 // Objects, BSTRs, HSTRINGs and allocated message buffers alive now.
 void count_born() noexcept;

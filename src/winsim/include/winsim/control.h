@@ -40,8 +40,14 @@ void reset();
 // The next `count` calls of `step` fail with `hresult` and leave `error` on the
 // thread; with null_out they succeed (S_OK) and leave the out-pointer null.
 // A non-negative hresult without null_out makes the call do its work and
-// return that value. Throws std::invalid_argument for a wrong step, a negative
-// count, or null_out on a step that has no out-pointer.
+// return that value. Scripts of one step queue up in the order given; a
+// caller paused in the step takes the script that is next when it resumes.
+// Every call through the scheduler's interfaces (Connect, GetFolder, GetTask,
+// RunEx, DeleteTask, RegisterTask) replaces the thread's error object with the
+// one it brings back, none for an error of kind none; the other steps leave
+// the thread's error object alone unless their script gives one.
+// Throws std::invalid_argument for a wrong step, a negative count, or null_out
+// on a step that has no out-pointer.
 void script(std::string_view step, HRESULT hresult, bool null_out = false, ErrorObject error = {}, int count = 1);
 
 enum class Apartment { none, sta, mta };
