@@ -134,6 +134,25 @@ def failure_cases():
             yield pytest.param(operation, index, step, None, 0, True, id=f"{operation}-{step}-null-out")
 
 
+# The thread's COM state before the call: none, or already in a single- or
+# multithreaded apartment. In a single-threaded one the operation works in the
+# thread's apartment and never leaves it.
+APARTMENTS = [None, "sta", "mta"]
+
+
+@pytest.fixture(params=APARTMENTS, ids=["no-apartment", "sta", "mta"])
+def apartment(request):
+    _winsim.set_apartment(request.param)
+    yield request.param
+    depth = _winsim.init_depth()
+    _winsim.set_apartment(None)
+    assert depth == (0 if request.param is None else 1)
+
+
+def own_releases(expected, apartment):
+    return [entry for entry in expected if not (apartment == "sta" and entry == LEAVE)]
+
+
 def prepare(operation):
     """A registered task for the operations that need one; the calls of that
     setup are left out of what is checked."""
@@ -161,7 +180,7 @@ def check_releases(log, expected, failing_entry):
 
 
 @pytest.mark.parametrize("operation,index,step,shape,code,null_out", list(failure_cases()))
-def test_failing_step(operation, index, step, shape, code, null_out):
+def test_failing_step(operation, index, step, shape, code, null_out, apartment):
     mark = prepare(operation)
     calls = OPENING + OWN[operation]
     failing_entry = calls[index][0]
@@ -195,7 +214,7 @@ def test_failing_step(operation, index, step, shape, code, null_out):
     if index < len(OPENING):
         assert not any(entry.startswith("SysAllocStringLen(job") for entry in log)
     key = step if step in RELEASES else (operation, step)
-    check_releases(log, RELEASES[key], failing_entry)
+    check_releases(log, own_releases(RELEASES[key], apartment), failing_entry)
 
 
 # The text conversions for the scheduler, in the order an operation makes them.
@@ -229,7 +248,7 @@ def allocation_cases():
 
 
 @pytest.mark.parametrize("operation,position,text,shape", list(allocation_cases()))
-def test_failing_text_conversion(operation, position, text, shape, panic_type):
+def test_failing_text_conversion(operation, position, text, shape, panic_type, apartment):
     mark = prepare(operation)
     script, message = ALLOCATION_SHAPES[shape]
     _winsim.set_message(E_OUTOFMEMORY, MEMORY_TEXT + "\r\n")
@@ -253,4 +272,4 @@ def test_failing_text_conversion(operation, position, text, shape, panic_type):
     assert not any(entry in own_entries for entry in log)
     if position == 0:
         assert "ITaskService::GetFolder" not in log
-    check_releases(log, ALLOCATION_RELEASES[text], f"SysAllocStringLen({text})")
+    check_releases(log, own_releases(ALLOCATION_RELEASES[text], apartment), f"SysAllocStringLen({text})")
