@@ -6,6 +6,7 @@
 // brings back, which for most failures is none.
 
 #include <cstdio>
+#include <expected>
 #include <map>
 #include <new>
 #include <random>
@@ -15,6 +16,7 @@
 #include "com_object.h"
 #include "sim_state.h"
 #include "strings.h"
+#include "task_names.h"
 #include "xml_check.h"
 
 namespace winsim::detail {
@@ -28,11 +30,12 @@ constexpr HRESULT invalid_name = HRESULT_FROM_WIN32(123L);        // ERROR_INVAL
 constexpr HRESULT server_unavailable = HRESULT_FROM_WIN32(1722L);  // RPC_S_SERVER_UNAVAILABLE
 
 // Paths are kept relative to the root folder, without a leading "\"; a task
-// in a subfolder is "folder\name".
+// in a subfolder is "folder\name". Paths are found under any casing and keep
+// the spelling they were first stored with.
 struct Store {
-    std::map<std::u16string, std::u16string> tasks;
-    std::set<std::u16string> folders;  // besides the root
-    std::map<std::u16string, long> runs;
+    std::map<std::u16string, std::u16string, NameLess> tasks;
+    std::set<std::u16string, NameLess> folders;  // besides the root
+    std::map<std::u16string, long, NameLess> runs;
     std::mt19937_64 guids{std::random_device{}()};
 };
 
@@ -72,13 +75,29 @@ std::u16string resolve(const std::u16string& folder, std::u16string_view path) {
 // Caller holds the lock.
 bool folder_exists(const std::u16string& folder) { return folder.empty() || store().folders.contains(folder); }
 
-// S_OK when the task is there (and then erased if asked), else which part of
-// its path is missing.
-HRESULT find_task(const std::u16string& key, bool erase) {
+// The path with its deepest existing folder spelt as that folder was stored.
+// Caller holds the lock.
+std::u16string with_stored_folder(std::u16string path) {
+    for (std::u16string folder = folder_of(path); !folder.empty(); folder = folder_of(folder)) {
+        const auto found = store().folders.find(folder);
+        if (found == store().folders.end()) continue;
+        path.replace(0, found->size(), *found);  // same length: casing is folded unit by unit
+        break;
+    }
+    return path;
+}
+
+// The task's path as stored when it is there (and then erased if asked), else
+// which part of its path is missing.
+std::expected<std::u16string, HRESULT> find_task(const std::u16string& key, bool erase) {
     std::lock_guard lock(state_mutex());
-    const bool found = erase ? store().tasks.erase(key) == 1 : store().tasks.contains(key);
-    if (found) return S_OK;
-    return folder_exists(folder_of(key)) ? file_not_found : path_not_found;
+    Store& s = store();
+    if (const auto found = s.tasks.find(key); found != s.tasks.end()) {
+        std::u16string stored = found->first;
+        if (erase) s.tasks.erase(found);
+        return stored;
+    }
+    return std::unexpected(folder_exists(folder_of(key)) ? file_not_found : path_not_found);
 }
 
 std::u16string new_guid_name() {
@@ -330,9 +349,10 @@ public:
         if (ppTask == nullptr) return finish(E_POINTER);
         if (outcome && outcome->null_out) return finish(S_OK);
         if (text.empty()) return finish(E_INVALIDARG);
-        const std::u16string key = resolve(path_, text);
-        if (const HRESULT missing = find_task(key, false); FAILED(missing)) return finish(missing);
-        *ppTask = new RegisteredTask(key);
+        if (has_invalid_name_character(text)) return finish(invalid_name);
+        auto stored = find_task(resolve(path_, text), false);
+        if (!stored) return finish(stored.error());
+        *ppTask = new RegisteredTask(std::move(*stored));
         return finish(outcome ? outcome->hresult : S_OK);
     }
     HRESULT STDMETHODCALLTYPE GetTasks(LONG, IRegisteredTaskCollection** ppTasks) override {
@@ -346,8 +366,8 @@ public:
         const std::optional<Outcome> outcome = enter_step(Step::DeleteTask);
         if (outcome && outcome->fails()) return finish_scripted(*outcome);
         if (text.empty()) return finish(E_INVALIDARG);
-        const std::u16string key = resolve(path_, text);
-        if (const HRESULT missing = find_task(key, true); FAILED(missing)) return finish(missing);
+        if (has_invalid_name_character(text)) return finish(invalid_name);
+        if (const auto stored = find_task(resolve(path_, text), true); !stored) return finish(stored.error());
         return finish(outcome ? outcome->hresult : S_OK);
     }
     HRESULT STDMETHODCALLTYPE RegisterTask(BSTR path, BSTR xmlText, LONG flags, VARIANT, VARIANT,
@@ -386,7 +406,10 @@ public:
         if (!key.empty() && key.back() == u'\\') key.pop_back();
         if (!key.empty()) {
             std::lock_guard lock(state_mutex());
-            if (has_empty_segment(key) || !folder_exists(key)) return path_not_found;
+            if (has_empty_segment(key)) return path_not_found;
+            const auto found = store().folders.find(key);
+            if (found == store().folders.end()) return path_not_found;
+            key = *found;
         }
         *out = new TaskFolder(std::move(key));
         return S_OK;
@@ -404,20 +427,28 @@ private:
         if (auto error = check_well_formed(xml)) return malformed(*error);
         if (name.empty()) name = new_guid_name();
         const std::u16string key = resolve(path_, name);
-        if (has_empty_segment(key)) return invalid_name;
+        if (has_empty_segment(key) || has_invalid_name_character(key)) return invalid_name;
         if (validate_only) return S_OK;
+        std::u16string stored;
         {
             std::lock_guard lock(state_mutex());
             Store& s = store();
-            const bool exists = s.tasks.contains(key);
-            if (exists && !update) return already_exists;
-            if (!exists && !create) return file_not_found;
-            // Registering into a folder that does not exist creates it, as the service does.
-            for (std::u16string folder = folder_of(key); !folder.empty(); folder = folder_of(folder))
-                s.folders.insert(folder);
-            s.tasks.insert_or_assign(key, xml);
+            const auto existing = s.tasks.find(key);
+            if (existing != s.tasks.end() && !update) return already_exists;
+            if (existing == s.tasks.end() && !create) return file_not_found;
+            if (existing != s.tasks.end()) {
+                // An update under another casing keeps the name as first registered.
+                existing->second = xml;
+                stored = existing->first;
+            } else {
+                stored = with_stored_folder(key);
+                // Registering into a folder that does not exist creates it, as the service does.
+                for (std::u16string folder = folder_of(stored); !folder.empty(); folder = folder_of(folder))
+                    s.folders.insert(folder);
+                s.tasks.emplace(stored, xml);
+            }
         }
-        if (out != nullptr) *out = new RegisteredTask(key);
+        if (out != nullptr) *out = new RegisteredTask(std::move(stored));
         return S_OK;
     }
 
@@ -551,10 +582,12 @@ void reset_scheduler() {
 
 std::map<std::u16string, std::u16string> winsim::tasks() {
     std::lock_guard lock(winsim::detail::state_mutex());
-    return winsim::detail::store().tasks;
+    const auto& tasks = winsim::detail::store().tasks;
+    return {tasks.begin(), tasks.end()};
 }
 
 std::map<std::u16string, long> winsim::run_counts() {
     std::lock_guard lock(winsim::detail::state_mutex());
-    return winsim::detail::store().runs;
+    const auto& runs = winsim::detail::store().runs;
+    return {runs.begin(), runs.end()};
 }

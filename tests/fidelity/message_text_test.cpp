@@ -20,7 +20,7 @@ TEST_P(SystemMessage, DisplayTextIsTheTrimmedSystemTextAndTheCode) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, SystemMessage,
-                         testing::Values(0x80070002u, 0x80070003u, 0x80070005u, 0x8007000Eu, 0x80070057u,
+                         testing::Values(0x80070002u, 0x80070003u, 0x80070005u, 0x8007000Eu, 0x80070057u, 0x8007007Bu,
                                          0x80004001u, 0x80004005u, 0x8004131Au, 0x80040154u, 0x800401F0u),
                          [](const testing::TestParamInfo<std::uint32_t>& info) {
                              return format_hresult(static_cast<HRESULT>(info.param));

@@ -11,7 +11,7 @@ import sys
 from dataclasses import dataclass
 
 import pytest
-from hypothesis import HealthCheck, event, given, settings
+from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
 
 import _velmora_backend as backend
@@ -281,6 +281,15 @@ FUNCTIONS = {
 }
 
 XML_TEMPLATE = "<Task><RegistrationInfo><Description>{}</Description></RegistrationInfo></Task>"
+INVALID_NAME = 0x8007007B
+NAME_STEPS = {"run_task": "GetTask", "delete_task": "DeleteTask", "task_exists": "GetTask",
+              "register_xml": "RegisterTask"}
+
+
+def holds_invalid_character(name):
+    """Whether the name holds a character that no file name may hold, which the scheduler refuses."""
+    return any(c in '*?"<>|' or "\x01" <= c <= "\x1f" for c in name)
+
 xml_texts = st.text(st.sampled_from("abc XYZ \u00e9\u65e5\U0001d11e\U0001f600"), max_size=10).map(XML_TEMPLATE.format)
 
 
@@ -292,6 +301,8 @@ xml_texts = st.text(st.sampled_from("abc XYZ \u00e9\u65e5\U0001d11e\U0001f600"),
                              st.one_of(values, xml_texts), max_size=3),
     registered=st.booleans(),
 )
+@example(function="task_exists", positional=["a*b"], keywords={}, registered=True)
+@example(function="register_xml", positional=["a\x1f", XML_TEMPLATE.format("x")], keywords={}, registered=False)
 def test_functions_match_the_model(function, positional, keywords, registered):
     _winsim.reset()
     parameters = FUNCTIONS[function]
@@ -338,6 +349,13 @@ def check_scheduler_outcome(function, call, positional, keywords, texts, registe
         except TaskSchedulerError:
             pass
         assert "CoCreateInstance" in _winsim.calls()
+        return
+
+    if holds_invalid_character(name) and (function != "register_xml" or texts[1].startswith("<Task>")):
+        with pytest.raises(TaskSchedulerError) as raised:
+            call(*positional, **keywords)
+        assert (raised.value.hresult, raised.value.step) == (INVALID_NAME, NAME_STEPS[function])
+        assert _winsim.tasks() == {}
         return
 
     if function == "register_xml":

@@ -140,7 +140,10 @@ def test_bstr_holds_exactly_the_utf16_units(text):
 
 # --- end to end --------------------------------------------------------------
 
-name_text = st.text(any_char.filter(lambda c: not "\ud800" <= c <= "\udfff" and c != "\\"), min_size=1)
+# Names the scheduler takes: no separator, and none of the characters that no
+# file name may hold (* ? " < > | and U+0001 to U+001F), which it refuses.
+name_text = st.text(any_char.filter(lambda c: not "\ud800" <= c <= "\udfff" and c not in '\\*?"<>|'
+                                    and not "\x01" <= c <= "\x1f"), min_size=1)
 xml_content = st.text(any_char.filter(lambda c: not "\ud800" <= c <= "\udfff" and c not in "<&"))
 
 

@@ -47,6 +47,7 @@ INSTANTIATE_TEST_SUITE_P(
         MessageCase{0x80070005, u"Access is denied.\r\n"},
         MessageCase{0x8007000E, u"Not enough memory resources are available to complete this operation.\r\n"},
         MessageCase{0x80070057, u"The parameter is incorrect.\r\n"},
+        MessageCase{0x8007007B, u"The filename, directory name, or volume label syntax is incorrect.\r\n"},
         MessageCase{0x800700B7, u"Cannot create a file when that file already exists.\r\n"},
         MessageCase{0x800704E3, u"This operation is supported only when you are connected to the server.\r\n"},
         MessageCase{0x800706BA, u"The RPC server is unavailable.\r\n"},

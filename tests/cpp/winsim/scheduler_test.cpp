@@ -12,6 +12,7 @@ constexpr HRESULT file_not_found = WINSIM_HR(0x80070002);
 constexpr HRESULT path_not_found = WINSIM_HR(0x80070003);
 constexpr HRESULT already_exists = WINSIM_HR(0x800700B7);
 constexpr HRESULT not_connected = WINSIM_HR(0x800704E3);
+constexpr HRESULT invalid_name = WINSIM_HR(0x8007007B);
 
 HRESULT get_task(ITaskFolder* folder, const std::optional<std::u16string>& name, bool keep = false,
                  IRegisteredTask** out = nullptr) {
@@ -185,8 +186,13 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, Lookups,
     ::testing::Values(LookupCase{"Present", u"Present", S_OK, S_OK},
                       LookupCase{"Missing", u"Absent", file_not_found, file_not_found},
-                      LookupCase{"CaseDiffers", u"present", file_not_found, file_not_found},
+                      LookupCase{"CaseDiffers", u"pRESENT", S_OK, S_OK},
+                      LookupCase{"FolderCaseDiffers", u"SUB\\inner", S_OK, S_OK},
+                      LookupCase{"NulInside", std::u16string(u"Pres\0ent", 8), file_not_found, file_not_found},
                       LookupCase{"MissingFolder", u"NoFolder\\Task", path_not_found, path_not_found},
+                      LookupCase{"InvalidCharacter", u"Pre*ent", invalid_name, invalid_name},
+                      LookupCase{"InvalidInMissingFolder", u"No|Folder\\Task", invalid_name, invalid_name},
+                      LookupCase{"ControlCharacter", u"Present\x1F", invalid_name, invalid_name},
                       LookupCase{"InSubfolder", u"Sub\\Inner", S_OK, S_OK},
                       LookupCase{"MissingInSubfolder", u"Sub\\Other", file_not_found, file_not_found},
                       LookupCase{"Null", std::nullopt, E_INVALIDARG, E_INVALIDARG},
@@ -266,6 +272,112 @@ TEST_P(BadNames, AreRefusedAsInvalid) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EmptySegments, BadNames, ::testing::Values(u"\\", u"Folder\\", u"a\\\\b", u"\\\\a"));
+INSTANTIATE_TEST_SUITE_P(Characters, BadNames,
+                         ::testing::Values(u"a*b", u"a?b", u"a\"b", u"a<b", u"a>b", u"a|b", u"\x01", u"a\tb",
+                                           u"line\r\n", u"a\x1F", u"In<Folder\\Task"));
+
+// Every control character but NUL is refused, by every call that takes a
+// name; the characters around that range are names like any other.
+TEST_F(Scheduler, ControlCharactersAreRefusedEverywhere) {
+    Session session;
+    for (char16_t unit = 0x01; unit <= 0x1F; ++unit) {
+        const std::u16string name = u"Task" + std::u16string(1, unit);
+        EXPECT_EQ(session.register_task(name, sample_xml), invalid_name) << int{unit};
+        EXPECT_EQ(get_task(session.folder(), name), invalid_name) << int{unit};
+        EXPECT_EQ(delete_task(session.folder(), name), invalid_name) << int{unit};
+    }
+    EXPECT_TRUE(winsim::tasks().empty());
+    EXPECT_FALSE(has_error_object());
+    for (const std::u16string& name : {std::u16string(u"Task\0", 5), std::u16string(u"Task "),
+                                       std::u16string(u"Task\x7F"), std::u16string(u"Task:/\x80")}) {
+        EXPECT_EQ(session.register_task(name, sample_xml), S_OK);
+        EXPECT_EQ(get_task(session.folder(), name), S_OK);
+    }
+    EXPECT_EQ(winsim::tasks().size(), 4u);
+}
+
+TEST_F(Scheduler, InvalidNameIsCheckedAfterTheDocument) {
+    Session session;
+    EXPECT_EQ(session.register_task(u"a*b", u"<Task"), SCHED_E_MALFORMEDXML);
+    EXPECT_TRUE(has_error_object());
+    EXPECT_EQ(session.register_task(u"a*b", sample_xml, TASK_VALIDATE_ONLY), invalid_name);
+    EXPECT_FALSE(has_error_object());
+}
+
+// Two spellings of a name, and whether the store takes them for one task.
+struct Spellings {
+    const char* name;
+    std::u16string_view first;
+    std::u16string_view second;
+    bool same;
+};
+
+class NameCase : public Sim, public ::testing::WithParamInterface<Spellings> {};
+
+TEST_P(NameCase, FoldsEachUnitToUpperCase) {
+    Session session;
+    const std::u16string first(GetParam().first);
+    const std::u16string second(GetParam().second);
+    ASSERT_EQ(session.register_task(first, sample_xml, TASK_CREATE), S_OK);
+    EXPECT_EQ(get_task(session.folder(), second), GetParam().same ? S_OK : file_not_found);
+    EXPECT_EQ(session.register_task(second, u"<Second/>", TASK_CREATE), GetParam().same ? already_exists : S_OK);
+    std::map<std::u16string, std::u16string> expected{{first, std::u16string(sample_xml)}};
+    if (!GetParam().same) expected.emplace(second, u"<Second/>");
+    EXPECT_EQ(winsim::tasks(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Spellings, NameCase,
+    ::testing::Values(Spellings{"Ascii", u"Nightly Backup", u"nIGHTLY bACKUP", true},
+                      Spellings{"LatinOne", u"Caf\u00C9 \u00FE", u"caf\u00E9 \u00DE", true},
+                      Spellings{"YDiaeresis", u"\u00FF", u"\u0178", true},
+                      Spellings{"Greek", u"\u03A3\u03C3\u03C2", u"\u03C3\u03C3\u03A3", true},
+                      Spellings{"Cyrillic", u"\u0416\u0436", u"\u0436\u0416", true},
+                      Spellings{"Fullwidth", u"\uFF21", u"\uFF41", true},
+                      Spellings{"SharpSHasNoSimpleUpperCase", u"\u00DF", u"\u1E9E", false},
+                      Spellings{"NotAsciiNeighbours", u"@[`{", u"`{@[", false},
+                      Spellings{"SurrogatesExactly", u"\U00010428", u"\U00010400", false},
+                      Spellings{"NulKept", std::u16string_view(u"a\0b", 3), std::u16string_view(u"A\0B", 3), true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Scheduler, TaskKeepsTheCasingFirstRegistered) {
+    Session session;
+    ASSERT_EQ(session.register_task(u"Sub\\Nightly", sample_xml), S_OK);
+    IRegisteredTask* task = nullptr;
+    ASSERT_EQ(session.register_task(u"SUB\\NIGHTLY", u"<Updated/>", TASK_UPDATE, &task), S_OK);
+    ASSERT_NE(task, nullptr);
+    BSTR path = nullptr;
+    EXPECT_EQ(task->get_Path(&path), S_OK);
+    EXPECT_EQ(text_of(path), u"\\Sub\\Nightly");
+    SysFreeString(path);
+    task->Release();
+    EXPECT_EQ(session.register_task(u"sub\\Weekly", sample_xml), S_OK) << "into the folder as first spelt";
+    EXPECT_EQ(winsim::tasks(), (std::map<std::u16string, std::u16string>{{u"Sub\\Nightly", u"<Updated/>"},
+                                                                       {u"Sub\\Weekly", std::u16string(sample_xml)}}));
+
+    ASSERT_EQ(get_task(session.folder(), u"sub\\nightly", true, &task), S_OK);
+    BSTR name = nullptr;
+    EXPECT_EQ(task->get_Name(&name), S_OK);
+    EXPECT_EQ(text_of(name), u"Nightly");
+    SysFreeString(name);
+    VARIANT empty{};
+    IRunningTask* running = nullptr;
+    ASSERT_EQ(task->RunEx(empty, TASK_RUN_NO_FLAGS, 0, nullptr, &running), S_OK);
+    running->Release();
+    task->Release();
+    EXPECT_EQ(winsim::run_counts(), (std::map<std::u16string, long>{{u"Sub\\Nightly", 1}}));
+
+    TestBstr folder_path(u"\\SUB");
+    ITaskFolder* folder = nullptr;
+    ASSERT_EQ(session.service()->GetFolder(folder_path.get(), &folder), S_OK);
+    EXPECT_EQ(folder->get_Path(&path), S_OK);
+    EXPECT_EQ(text_of(path), u"\\Sub");
+    SysFreeString(path);
+    EXPECT_EQ(delete_task(folder, u"WEEKLY"), S_OK);
+    folder->Release();
+    EXPECT_EQ(delete_task(session.folder(), u"sUB\\nIGHTLY"), S_OK);
+    EXPECT_TRUE(winsim::tasks().empty());
+}
 
 TEST_F(Scheduler, LogonTypeOutOfRangeIsRefused) {
     Session session;

@@ -73,7 +73,8 @@ int waiting(std::string_view step);
 
 // The task store: path relative to the root folder, without the leading "\"
 // ("name", or "folder\name" for a task registered through a subfolder path),
-// UTF-16 exactly as registered, to the XML text exactly as registered.
+// UTF-16 exactly as first registered (later spellings in another case name the
+// same task), to the XML text exactly as last registered.
 std::map<std::u16string, std::u16string> tasks();
 // Runs recorded by IRegisteredTask::RunEx, per task name.
 std::map<std::u16string, long> run_counts();

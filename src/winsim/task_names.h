@@ -1,0 +1,26 @@
+#pragma once
+// How the Task Scheduler compares and checks task and folder names. Its store
+// is a directory tree on a case-insensitive file system: names differing only
+// in case are one name, and a name no file name may hold is refused.
+
+#include <string_view>
+
+namespace winsim::detail {
+
+// The unit as the system upper-cases it for name comparison: the simple
+// Unicode uppercase mapping of a BMP character, one UTF-16 unit at a time.
+// Surrogates and NUL are their own upper case.
+char16_t upcase(char16_t unit) noexcept;
+
+// Orders names without regard to case, so that a map keyed with it finds a
+// name under any casing and keeps the spelling it was first given.
+struct NameLess {
+    using is_transparent = void;
+    bool operator()(std::u16string_view a, std::u16string_view b) const noexcept;
+};
+
+// True when the path holds a character that no file name may hold:
+// * ? " < > | or a control character U+0001 to U+001F (NUL is allowed).
+bool has_invalid_name_character(std::u16string_view path) noexcept;
+
+}  // namespace winsim::detail
