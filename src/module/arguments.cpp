@@ -108,6 +108,12 @@ std::optional<std::size_t> find_positional(const ParameterSpec& spec, std::strin
 // The UTF-8 text of a keyword name, or nothing when it has none (a lone
 // surrogate): such a name can match no parameter.
 std::optional<std::string_view> keyword_text(PyObject* key) {
+    // Keyword names are nearly always compact ASCII strings, whose characters
+    // are their UTF-8 form: read them in place, without a call.
+    if (PyUnicode_CheckExact(key) && PyUnicode_IS_COMPACT_ASCII(key)) [[likely]] {
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
+    }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(key, &size);
     if (data == nullptr) {
@@ -262,19 +268,13 @@ PyObject* add_note_name() {
 
 }  // namespace
 
-bool bind_arguments(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    std::span<PyObject*> slots) {
+bool bind_arguments_in_full(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            std::span<PyObject*> slots) {
     const std::size_t positional_count = spec.positional.size();
     if (slots.size() != positional_count + spec.keyword_only.size()) [[unlikely]] {
         raise_internal_fault("argument slots do not match the parameters of " + std::string(spec.function_name));
     }
     const auto given = static_cast<std::size_t>(nargs);
-
-    // The common call: every parameter by position, nothing else.
-    if (kwnames == nullptr && given == positional_count && spec.keyword_only.empty()) [[likely]] {
-        std::copy_n(args, given, slots.begin());
-        return true;
-    }
 
     std::ranges::fill(slots, nullptr);
     std::copy_n(args, std::min(given, positional_count), slots.begin());
@@ -338,18 +338,12 @@ bool bind_arguments(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t
     return true;
 }
 
-std::optional<std::string_view> read_text_argument(PyObject* object) {
-    if (!PyUnicode_Check(object)) [[unlikely]] {
+void reject_text_argument(PyObject* object) {
+    if (!PyUnicode_Check(object)) {
         raise_type_mismatch(object, &PyUnicode_Type);
-        return std::nullopt;
+        return;
     }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-    if (data == nullptr) [[unlikely]] {
-        restore_fetched_exception(fetch_pending_exception());
-        return std::nullopt;
-    }
-    return std::string_view(data, static_cast<std::size_t>(size));
+    restore_fetched_exception(fetch_pending_exception());
 }
 
 void add_parameter_note(std::string_view parameter) {

@@ -2,6 +2,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -25,16 +26,45 @@ struct ParameterSpec {
     std::span<const KeywordOnlyParameter> keyword_only;
 };
 
+// Every call but the common one: keywords, a wrong count, keyword-only
+// parameters. Same contract as bind_arguments().
+bool bind_arguments_in_full(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, std::span<PyObject*> slots);
+
 // Binds a fast-call argument vector to `slots` (one per positional parameter,
 // then one per keyword-only parameter; borrowed pointers, null when not given).
 // Returns false with a TypeError set. Allocates nothing on success.
-bool bind_arguments(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, std::span<PyObject*> slots);
+// The common call (every parameter by position, nothing else) is bound here,
+// inline, where the entry function's constant description folds it down to a
+// count check and a copy.
+inline bool bind_arguments(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, std::span<PyObject*> slots) {
+    const std::size_t count = spec.positional.size();
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == count && spec.keyword_only.empty() &&
+        slots.size() == count) [[likely]] {
+        std::copy_n(args, count, slots.begin());
+        return true;
+    }
+    return bind_arguments_in_full(spec, args, nargs, kwnames, slots);
+}
+
+// Raises the failure of read_text_argument() for an object that is no str,
+// or a str without a UTF-8 form (whose exception is pending).
+[[gnu::cold]] void reject_text_argument(PyObject* object);
 
 // UTF-8 text of a bound str (borrowed from the object, not NUL-limited), or
 // nothing with an exception set (TypeError for a non-str, UnicodeEncodeError
 // for lone surrogates).
-std::optional<std::string_view> read_text_argument(PyObject* object);
+inline std::optional<std::string_view> read_text_argument(PyObject* object) {
+    if (PyUnicode_Check(object)) [[likely]] {
+        Py_ssize_t size = 0;
+        if (const char* data = PyUnicode_AsUTF8AndSize(object, &size)) [[likely]] {
+            return std::string_view(data, static_cast<std::size_t>(size));
+        }
+    }
+    reject_text_argument(object);
+    return std::nullopt;
+}
 
 // Adds the note "while processing '{name}'" to the pending exception, which
 // stays pending. A failure to add it is dropped silently.
