@@ -21,7 +21,7 @@ import _winsim
 from velmora.errors import TaskPermissionError, TaskSchedulerError
 
 THREADS = 16
-ROUNDS = int(os.environ.get("VELMORA_STRESS_ROUNDS", "20"))
+ROUNDS = int(os.environ.get("VELMORA_STRESS_ROUNDS", "50"))
 OPS = int(os.environ.get("VELMORA_STRESS_OPS", "60"))
 SEED = int(os.environ.get("VELMORA_STRESS_SEED", "20261208"))
 

@@ -401,7 +401,7 @@ std::string describe(const std::vector<Observed>& items) {
 }
 
 TEST(Stress, SixteenThreadsWithScriptedFailuresAndPausedSteps) {
-    const int rounds = static_cast<int>(setting("VELMORA_STRESS_ROUNDS", 20));
+    const int rounds = static_cast<int>(setting("VELMORA_STRESS_ROUNDS", 50));
     const int ops = static_cast<int>(setting("VELMORA_STRESS_OPS", 60));
     const unsigned seed = static_cast<unsigned>(setting("VELMORA_STRESS_SEED", 20261208));
     std::mt19937 rng(seed);
