@@ -76,11 +76,11 @@ private:
     PyErr_SetObject(PyExc_TypeError, text.get());
 }
 
-MessageWriter& full_name(MessageWriter& message, const ParameterSpec& spec) {
-    if (spec.class_name) {
-        message.text(*spec.class_name).text(".");
+MessageWriter& full_name(MessageWriter& message, const ParameterSpec& params) {
+    if (params.class_name) {
+        message.text(*params.class_name).text(".");
     }
-    return message.text(spec.function_name).text("()");
+    return message.text(params.function_name).text("()");
 }
 
 bool same_name(std::string_view a, std::string_view b) noexcept {
@@ -97,12 +97,12 @@ std::optional<std::size_t> find_name(const Names& names, std::string_view wanted
     return std::nullopt;
 }
 
-std::optional<std::size_t> find_keyword_only(const ParameterSpec& spec, std::string_view name) noexcept {
-    return find_name(spec.keyword_only, name, [](const KeywordOnlyParameter& p) { return p.name; });
+std::optional<std::size_t> find_keyword_only(const ParameterSpec& params, std::string_view name) noexcept {
+    return find_name(params.keyword_only, name, [](const KeywordOnlyParameter& p) { return p.name; });
 }
 
-std::optional<std::size_t> find_positional(const ParameterSpec& spec, std::string_view name) noexcept {
-    return find_name(spec.positional, name, [](std::string_view p) { return p; });
+std::optional<std::size_t> find_positional(const ParameterSpec& params, std::string_view name) noexcept {
+    return find_name(params.positional, name, [](std::string_view p) { return p; });
 }
 
 // The UTF-8 text of a keyword name, or nothing when it has none (a lone
@@ -123,13 +123,13 @@ std::optional<std::string_view> keyword_text(PyObject* key) {
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-[[gnu::cold, gnu::noinline]] void raise_too_many_positional(const ParameterSpec& spec, std::size_t given) {
+[[gnu::cold, gnu::noinline]] void raise_too_many_positional(const ParameterSpec& params, std::size_t given) {
     MessageWriter message;
-    full_name(message, spec).text(" takes ");
-    if (spec.required_positional < spec.positional.size()) {
-        message.text("from ").number(spec.required_positional).text(" to ");
+    full_name(message, params).text(" takes ");
+    if (params.required_positional < params.positional.size()) {
+        message.text("from ").number(params.required_positional).text(" to ");
     }
-    message.number(spec.positional.size())
+    message.number(params.positional.size())
         .text(" positional arguments but ")
         .number(given)
         .text(given == 1 ? " was given" : " were given");
@@ -152,9 +152,9 @@ std::optional<std::string_view> keyword_text(PyObject* key) {
     message.text("<unprintable ").text(lenient_text(shown.get())).text(" object>");
 }
 
-[[gnu::cold, gnu::noinline]] void raise_unexpected_keyword(const ParameterSpec& spec, PyObject* key) {
+[[gnu::cold, gnu::noinline]] void raise_unexpected_keyword(const ParameterSpec& params, PyObject* key) {
     MessageWriter message;
-    full_name(message, spec).text(" got an unexpected keyword argument '");
+    full_name(message, params).text(" got an unexpected keyword argument '");
     if (const PyRef shown = PyRef::steal(PyObject_Str(key))) {
         message.text(lenient_text(shown.get()));
     } else {
@@ -164,34 +164,34 @@ std::optional<std::string_view> keyword_text(PyObject* key) {
     raise_type_error(message);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_multiple_values(const ParameterSpec& spec, std::string_view name) {
+[[gnu::cold, gnu::noinline]] void raise_multiple_values(const ParameterSpec& params, std::string_view name) {
     MessageWriter message;
-    full_name(message, spec).text(" got multiple values for argument ").quoted(name);
+    full_name(message, params).text(" got multiple values for argument ").quoted(name);
     raise_type_error(message);
 }
 
 // Lists the positional-only parameters that were given by keyword, in the order
 // of the keywords. Walks the names again so that binding itself needs no list.
-[[gnu::cold, gnu::noinline]] void raise_positional_only_by_keyword(const ParameterSpec& spec, PyObject* kwnames) {
+[[gnu::cold, gnu::noinline]] void raise_positional_only_by_keyword(const ParameterSpec& params, PyObject* kwnames) {
     std::vector<std::string_view> names;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
         const auto text = keyword_text(PyTuple_GET_ITEM(kwnames, i));
-        if (!text || find_keyword_only(spec, *text)) {
+        if (!text || find_keyword_only(params, *text)) {
             continue;
         }
-        if (const auto index = find_positional(spec, *text); index && *index < spec.positional_only) {
-            names.push_back(spec.positional[*index]);
+        if (const auto index = find_positional(params, *text); index && *index < params.positional_only) {
+            names.push_back(params.positional[*index]);
         }
     }
     MessageWriter message;
-    full_name(message, spec).text(" got some positional-only arguments passed as keyword arguments: ").quoted_list(names);
+    full_name(message, params).text(" got some positional-only arguments passed as keyword arguments: ").quoted_list(names);
     raise_type_error(message);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_missing(const ParameterSpec& spec, std::string_view kind,
+[[gnu::cold, gnu::noinline]] void raise_missing(const ParameterSpec& params, std::string_view kind,
                                                 std::span<const std::string_view> names) {
     MessageWriter message;
-    full_name(message, spec)
+    full_name(message, params)
         .text(" missing ")
         .number(names.size())
         .text(" required ")
@@ -201,24 +201,24 @@ std::optional<std::string_view> keyword_text(PyObject* key) {
     raise_type_error(message);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_missing_positional(const ParameterSpec& spec, std::span<PyObject* const> slots) {
+[[gnu::cold, gnu::noinline]] void raise_missing_positional(const ParameterSpec& params, std::span<PyObject* const> slots) {
     std::vector<std::string_view> names;
-    for (std::size_t i = 0; i < spec.required_positional; ++i) {
+    for (std::size_t i = 0; i < params.required_positional; ++i) {
         if (slots[i] == nullptr) {
-            names.push_back(spec.positional[i]);
+            names.push_back(params.positional[i]);
         }
     }
-    raise_missing(spec, "positional", names);
+    raise_missing(params, "positional", names);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_missing_keyword(const ParameterSpec& spec, std::span<PyObject* const> slots) {
+[[gnu::cold, gnu::noinline]] void raise_missing_keyword(const ParameterSpec& params, std::span<PyObject* const> slots) {
     std::vector<std::string_view> names;
-    for (std::size_t i = 0; i < spec.keyword_only.size(); ++i) {
-        if (spec.keyword_only[i].required && slots[i] == nullptr) {
-            names.push_back(spec.keyword_only[i].name);
+    for (std::size_t i = 0; i < params.keyword_only.size(); ++i) {
+        if (params.keyword_only[i].required && slots[i] == nullptr) {
+            names.push_back(params.keyword_only[i].name);
         }
     }
-    raise_missing(spec, "keyword", names);
+    raise_missing(params, "keyword", names);
 }
 
 [[gnu::cold, gnu::noinline]] void write_type_name(MessageWriter& message, PyTypeObject* type) {
@@ -268,18 +268,18 @@ PyObject* add_note_name() {
 
 }  // namespace
 
-bool bind_arguments_in_full(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool bind_arguments_in_full(const ParameterSpec& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                             std::span<PyObject*> slots) {
-    const std::size_t positional_count = spec.positional.size();
-    if (slots.size() != positional_count + spec.keyword_only.size()) [[unlikely]] {
-        raise_internal_fault("argument slots do not match the parameters of " + std::string(spec.function_name));
+    const std::size_t positional_count = params.positional.size();
+    if (slots.size() != positional_count + params.keyword_only.size()) [[unlikely]] {
+        raise_internal_fault("argument slots do not match the parameters of " + std::string(params.function_name));
     }
     const auto given = static_cast<std::size_t>(nargs);
 
     std::ranges::fill(slots, nullptr);
     std::copy_n(args, std::min(given, positional_count), slots.begin());
     if (given > positional_count) {
-        raise_too_many_positional(spec, given);
+        raise_too_many_positional(params, given);
         return false;
     }
 
@@ -290,48 +290,48 @@ bool bind_arguments_in_full(const ParameterSpec& spec, PyObject* const* args, Py
         PyObject* const value = args[nargs + i];
         const auto text = keyword_text(key);
         if (!text) {
-            raise_unexpected_keyword(spec, key);
+            raise_unexpected_keyword(params, key);
             return false;
         }
-        if (const auto index = find_keyword_only(spec, *text)) {
+        if (const auto index = find_keyword_only(params, *text)) {
             PyObject*& slot = slots[positional_count + *index];
             if (slot != nullptr) {
-                raise_multiple_values(spec, spec.keyword_only[*index].name);
+                raise_multiple_values(params, params.keyword_only[*index].name);
                 return false;
             }
             slot = value;
             continue;
         }
-        const auto index = find_positional(spec, *text);
+        const auto index = find_positional(params, *text);
         if (!index) {
-            raise_unexpected_keyword(spec, key);
+            raise_unexpected_keyword(params, key);
             return false;
         }
-        if (*index < spec.positional_only) {
+        if (*index < params.positional_only) {
             positional_only_by_keyword = true;
             continue;
         }
         if (slots[*index] != nullptr) {
-            raise_multiple_values(spec, spec.positional[*index]);
+            raise_multiple_values(params, params.positional[*index]);
             return false;
         }
         slots[*index] = value;
     }
 
     if (positional_only_by_keyword) {
-        raise_positional_only_by_keyword(spec, kwnames);
+        raise_positional_only_by_keyword(params, kwnames);
         return false;
     }
-    if (given < spec.required_positional &&
-        std::ranges::any_of(slots.subspan(given, spec.required_positional - given),
+    if (given < params.required_positional &&
+        std::ranges::any_of(slots.subspan(given, params.required_positional - given),
                             [](PyObject* slot) { return slot == nullptr; })) {
-        raise_missing_positional(spec, slots);
+        raise_missing_positional(params, slots);
         return false;
     }
     const auto keyword_slots = slots.subspan(positional_count);
-    for (std::size_t i = 0; i < spec.keyword_only.size(); ++i) {
-        if (spec.keyword_only[i].required && keyword_slots[i] == nullptr) {
-            raise_missing_keyword(spec, keyword_slots);
+    for (std::size_t i = 0; i < params.keyword_only.size(); ++i) {
+        if (params.keyword_only[i].required && keyword_slots[i] == nullptr) {
+            raise_missing_keyword(params, keyword_slots);
             return false;
         }
     }

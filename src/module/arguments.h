@@ -28,7 +28,7 @@ struct ParameterSpec {
 
 // Every call but the common one: keywords, a wrong count, keyword-only
 // parameters. Same contract as bind_arguments().
-bool bind_arguments_in_full(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool bind_arguments_in_full(const ParameterSpec& params, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames, std::span<PyObject*> slots);
 
 // Binds a fast-call argument vector to `slots` (one per positional parameter,
@@ -37,15 +37,15 @@ bool bind_arguments_in_full(const ParameterSpec& spec, PyObject* const* args, Py
 // The common call (every parameter by position, nothing else) is bound here,
 // inline, where the entry function's constant description folds it down to a
 // count check and a copy.
-inline bool bind_arguments(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+inline bool bind_arguments(const ParameterSpec& params, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames, std::span<PyObject*> slots) {
-    const std::size_t count = spec.positional.size();
-    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == count && spec.keyword_only.empty() &&
+    const std::size_t count = params.positional.size();
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == count && params.keyword_only.empty() &&
         slots.size() == count) [[likely]] {
         std::copy_n(args, count, slots.begin());
         return true;
     }
-    return bind_arguments_in_full(spec, args, nargs, kwnames, slots);
+    return bind_arguments_in_full(params, args, nargs, kwnames, slots);
 }
 
 // Raises the failure of read_text_argument() for an object that is no str,

@@ -29,7 +29,7 @@ struct ProbeSpec {
     std::deque<std::string> texts;
     std::vector<std::string_view> positional;
     std::vector<KeywordOnlyParameter> keyword_only;
-    ParameterSpec spec{};
+    ParameterSpec params{};
 };
 
 std::optional<std::string_view> utf8_of(PyObject* object) {
@@ -61,13 +61,13 @@ bool parse_spec(PyObject* description, ProbeSpec& out) {
     if (!function) {
         return false;
     }
-    out.spec.function_name = *function;
+    out.params.function_name = *function;
     if (class_name != Py_None) {
         const auto text = keep(class_name);
         if (!text) {
             return false;
         }
-        out.spec.class_name = *text;
+        out.params.class_name = *text;
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(positional); ++i) {
         const auto text = keep(PyTuple_GET_ITEM(positional, i));
@@ -88,20 +88,20 @@ bool parse_spec(PyObject* description, ProbeSpec& out) {
         }
         out.keyword_only.push_back({*text, is_required != 0});
     }
-    out.spec.positional = out.positional;
-    out.spec.keyword_only = out.keyword_only;
-    out.spec.positional_only = static_cast<std::size_t>(positional_only);
-    out.spec.required_positional = static_cast<std::size_t>(required);
+    out.params.positional = out.positional;
+    out.params.keyword_only = out.keyword_only;
+    out.params.positional_only = static_cast<std::size_t>(positional_only);
+    out.params.required_positional = static_cast<std::size_t>(required);
     return true;
 }
 
-// bind(spec, args, kwnames, kwvalues) -> one tuple per slot: (value,) when
+// bind(params, args, kwnames, kwvalues) -> one tuple per slot: (value,) when
 // filled, () when empty. kwnames is None or a tuple, passed on unchanged.
 PyObject* probe_bind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return FaultBoundary::run_entry([&]() -> PyObject* {
         if (nargs != 4 || !PyTuple_Check(args[1]) || !PyTuple_Check(args[3]) ||
             (args[2] != Py_None && !PyTuple_Check(args[2]))) {
-            PyErr_SetString(PyExc_TypeError, "bind(spec, args: tuple, kwnames: tuple | None, kwvalues: tuple)");
+            PyErr_SetString(PyExc_TypeError, "bind(params, args: tuple, kwnames: tuple | None, kwvalues: tuple)");
             return nullptr;
         }
         ProbeSpec probe;
@@ -123,7 +123,7 @@ PyObject* probe_bind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         // Filled with a marker so that the test sees the binder clear every slot.
         std::vector<PyObject*> slots(probe.positional.size() + probe.keyword_only.size(), Py_Ellipsis);
-        if (!velmora::module::bind_arguments(probe.spec, vector.data(), positional, kwnames, slots)) {
+        if (!velmora::module::bind_arguments(probe.params, vector.data(), positional, kwnames, slots)) {
             return nullptr;
         }
         PyRef result = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(slots.size())));

@@ -14,19 +14,19 @@ E_OUTOFMEMORY = 0x8007000E
 
 def extension_spec(name="_velmora_backend"):
     origin = _velmora_backend.__file__
-    spec = importlib.util.spec_from_file_location(name, origin)
-    assert isinstance(spec.loader, importlib.machinery.ExtensionFileLoader)
-    return spec
+    module_spec = importlib.util.spec_from_file_location(name, origin)
+    assert isinstance(module_spec.loader, importlib.machinery.ExtensionFileLoader)
+    return module_spec
 
 
 def fresh_module(name="_velmora_backend", prepare=None):
     """A new module object made from the extension; `prepare` gets it before
     the extension's exec function runs."""
-    spec = extension_spec(name)
-    module = importlib.util.module_from_spec(spec)
+    module_spec = extension_spec(name)
+    module = importlib.util.module_from_spec(module_spec)
     if prepare is not None:
         prepare(module)
-    spec.loader.exec_module(module)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -394,7 +394,7 @@ def test_note_is_added_after_existing_ones(probe):
 # --- the general binder -----------------------------------------------------
 
 
-def spec(name="f", positional=(), positional_only=0, required=None, keyword_only=(), class_name=None):
+def params(name="f", positional=(), positional_only=0, required=None, keyword_only=(), class_name=None):
     return (name, class_name, tuple(positional), positional_only,
             len(positional) if required is None else required, tuple(keyword_only))
 
@@ -407,45 +407,45 @@ def bind(probe, description, args=(), keywords=()):
 ABC = ("a", "b", "c")
 
 GENERAL_MESSAGES = [
-    (spec(positional=ABC), (1, 2, 3, 4), (), "f() takes 3 positional arguments but 4 were given"),
-    (spec(positional=ABC, required=1), (1, 2, 3, 4), (), "f() takes from 1 to 3 positional arguments but 4 were given"),
-    (spec(positional=ABC, required=0), (1, 2, 3, 4, 5), (), "f() takes from 0 to 3 positional arguments but 5 were given"),
-    (spec(), (1,), (), "f() takes 0 positional arguments but 1 was given"),
-    (spec(positional=("a",), class_name="Cls"), (1, 2), (), "Cls.f() takes 1 positional arguments but 2 were given"),
-    (spec(class_name="Outer.Cls"), (), (("k", 1),), "Outer.Cls.f() got an unexpected keyword argument 'k'"),
-    (spec(positional=ABC, positional_only=2), (), (("b", 1), ("a", 2)),
+    (params(positional=ABC), (1, 2, 3, 4), (), "f() takes 3 positional arguments but 4 were given"),
+    (params(positional=ABC, required=1), (1, 2, 3, 4), (), "f() takes from 1 to 3 positional arguments but 4 were given"),
+    (params(positional=ABC, required=0), (1, 2, 3, 4, 5), (), "f() takes from 0 to 3 positional arguments but 5 were given"),
+    (params(), (1,), (), "f() takes 0 positional arguments but 1 was given"),
+    (params(positional=("a",), class_name="Cls"), (1, 2), (), "Cls.f() takes 1 positional arguments but 2 were given"),
+    (params(class_name="Outer.Cls"), (), (("k", 1),), "Outer.Cls.f() got an unexpected keyword argument 'k'"),
+    (params(positional=ABC, positional_only=2), (), (("b", 1), ("a", 2)),
      "f() got some positional-only arguments passed as keyword arguments: 'b' and 'a'"),
-    (spec(positional=ABC, positional_only=3), (1,), (("c", 1),),
+    (params(positional=ABC, positional_only=3), (1,), (("c", 1),),
      "f() got some positional-only arguments passed as keyword arguments: 'c'"),
-    (spec(positional=ABC, positional_only=3), (), (("b", 1), ("c", 2), ("a", 3)),
+    (params(positional=ABC, positional_only=3), (), (("b", 1), ("c", 2), ("a", 3)),
      "f() got some positional-only arguments passed as keyword arguments: 'b', 'c', and 'a'"),
     # Positional-only names given by keyword are not a duplicate of the positional value.
-    (spec(positional=ABC, positional_only=1), (1,), (("a", 1),),
+    (params(positional=ABC, positional_only=1), (1,), (("a", 1),),
      "f() got some positional-only arguments passed as keyword arguments: 'a'"),
     # ... but a later unexpected keyword still wins.
-    (spec(positional=ABC, positional_only=1), (), (("a", 1), ("z", 2)), "f() got an unexpected keyword argument 'z'"),
-    (spec(positional=ABC, positional_only=1, class_name="C"), (1, 2), (("a", 1),),
+    (params(positional=ABC, positional_only=1), (), (("a", 1), ("z", 2)), "f() got an unexpected keyword argument 'z'"),
+    (params(positional=ABC, positional_only=1, class_name="C"), (1, 2), (("a", 1),),
      "C.f() got some positional-only arguments passed as keyword arguments: 'a'"),
-    (spec(positional=ABC, positional_only=1), (), (("a", 1),),
+    (params(positional=ABC, positional_only=1), (), (("a", 1),),
      "f() got some positional-only arguments passed as keyword arguments: 'a'"),
-    (spec(positional=ABC), (), (), "f() missing 3 required positional arguments: 'a', 'b', and 'c'"),
-    (spec(positional=("a", "b", "c", "d")), (1,), (("c", 1),),
+    (params(positional=ABC), (), (), "f() missing 3 required positional arguments: 'a', 'b', and 'c'"),
+    (params(positional=("a", "b", "c", "d")), (1,), (("c", 1),),
      "f() missing 2 required positional arguments: 'b' and 'd'"),
-    (spec(positional=ABC, required=2), (), (("c", 1),), "f() missing 2 required positional arguments: 'a' and 'b'"),
-    (spec(keyword_only=(("k", True),)), (), (), "f() missing 1 required keyword argument: 'k'"),
-    (spec(keyword_only=(("k", True), ("o", False), ("m", True), ("n", True))), (), (("o", 1),),
+    (params(positional=ABC, required=2), (), (("c", 1),), "f() missing 2 required positional arguments: 'a' and 'b'"),
+    (params(keyword_only=(("k", True),)), (), (), "f() missing 1 required keyword argument: 'k'"),
+    (params(keyword_only=(("k", True), ("o", False), ("m", True), ("n", True))), (), (("o", 1),),
      "f() missing 3 required keyword arguments: 'k', 'm', and 'n'"),
-    (spec(positional=("a",), keyword_only=(("k", True),)), (), (),
+    (params(positional=("a",), keyword_only=(("k", True),)), (), (),
      "f() missing 1 required positional argument: 'a'"),
-    (spec(keyword_only=(("k", False),)), (), (("k", 1), ("k", 2)), "f() got multiple values for argument 'k'"),
-    (spec(positional=ABC), (1,), (("b", 1), ("b", 2)), "f() got multiple values for argument 'b'"),
+    (params(keyword_only=(("k", False),)), (), (("k", 1), ("k", 2)), "f() got multiple values for argument 'k'"),
+    (params(positional=ABC), (1,), (("b", 1), ("b", 2)), "f() got multiple values for argument 'b'"),
     # Keyword-only names are looked up before positional ones.
-    (spec(positional=("a",), keyword_only=(("a", False),)), (), (("a", 1),),
+    (params(positional=("a",), keyword_only=(("a", False),)), (), (("a", 1),),
      "f() missing 1 required positional argument: 'a'"),
-    (spec(keyword_only=(("k", True),)), (1,), (), "f() takes 0 positional arguments but 1 was given"),
-    (spec(positional=("a",)), (), ((7, 1),), "f() got an unexpected keyword argument '7'"),
-    (spec(positional=("a",)), (), ((None, 1),), "f() got an unexpected keyword argument 'None'"),
-    (spec(name="\U0001d11e", positional=("\u00e9",)), (), (),
+    (params(keyword_only=(("k", True),)), (1,), (), "f() takes 0 positional arguments but 1 was given"),
+    (params(positional=("a",)), (), ((7, 1),), "f() got an unexpected keyword argument '7'"),
+    (params(positional=("a",)), (), ((None, 1),), "f() got an unexpected keyword argument 'None'"),
+    (params(name="\U0001d11e", positional=("\u00e9",)), (), (),
      "\U0001d11e() missing 1 required positional argument: '\u00e9'"),
 ]
 
@@ -457,14 +457,14 @@ def test_general_binding_messages(probe, description, args, keywords, message):
 
 
 GENERAL_SUCCESS = [
-    (spec(positional=ABC), (1, 2, 3), (), [(1,), (2,), (3,)]),
-    (spec(positional=ABC, required=1), (1,), (), [(1,), (), ()]),
-    (spec(positional=ABC, required=1), (1,), (("c", 3),), [(1,), (), (3,)]),
-    (spec(positional=ABC, positional_only=1), (1,), (("c", 3), ("b", 2)), [(1,), (2,), (3,)]),
-    (spec(positional=("a",), keyword_only=(("k", True), ("o", False))), (1,), (("k", 2),), [(1,), (2,), ()]),
-    (spec(keyword_only=(("k", False),)), (), (), [()]),
-    (spec(), (), (), []),
-    (spec(positional=("a",)), (None,), (), [(None,)]),
+    (params(positional=ABC), (1, 2, 3), (), [(1,), (2,), (3,)]),
+    (params(positional=ABC, required=1), (1,), (), [(1,), (), ()]),
+    (params(positional=ABC, required=1), (1,), (("c", 3),), [(1,), (), (3,)]),
+    (params(positional=ABC, positional_only=1), (1,), (("c", 3), ("b", 2)), [(1,), (2,), (3,)]),
+    (params(positional=("a",), keyword_only=(("k", True), ("o", False))), (1,), (("k", 2),), [(1,), (2,), ()]),
+    (params(keyword_only=(("k", False),)), (), (), [()]),
+    (params(), (), (), []),
+    (params(positional=("a",)), (None,), (), [(None,)]),
 ]
 
 
@@ -474,7 +474,7 @@ def test_general_binding_fills_slots(probe, description, args, keywords, slots):
 
 
 def test_empty_keyword_tuple_is_no_keyword(probe):
-    assert probe.bind(spec(positional=("a",)), (1,), (), ()) == ((1,),)
+    assert probe.bind(params(positional=("a",)), (1,), (), ()) == ((1,),)
 
 
 # --- message texts ----------------------------------------------------------

@@ -31,7 +31,7 @@ CHECKS = settings(
 
 
 @dataclass(frozen=True)
-class Spec:
+class ParameterSpec:
     function: str
     class_name: str | None
     positional: tuple
@@ -83,18 +83,18 @@ def key_shown(key):
     return lenient(text)
 
 
-def model_bind(spec, given_count, keys):
+def model_bind(params, given_count, keys):
     """Returns the slots as vector indices (None for empty) or raises Rejected."""
-    full = (f"{spec.class_name}." if spec.class_name is not None else "") + spec.function + "()"
-    count = len(spec.positional)
+    full = (f"{params.class_name}." if params.class_name is not None else "") + params.function + "()"
+    count = len(params.positional)
     if given_count > count:
-        takes = f"{count}" if spec.required == count else f"from {spec.required} to {count}"
+        takes = f"{count}" if params.required == count else f"from {params.required} to {count}"
         verb = "was" if given_count == 1 else "were"
         raise Rejected(f"{full} takes {takes} positional arguments but {given_count} {verb} given")
 
     slots = [index if index < given_count else None for index in range(count)]
-    slots += [None] * len(spec.keyword_only)
-    keyword_only_names = [name for name, _ in spec.keyword_only]
+    slots += [None] * len(params.keyword_only)
+    keyword_only_names = [name for name, _ in params.keyword_only]
     positional_only_given = []
     for offset, key in enumerate(keys):
         text = key_text(key)
@@ -103,9 +103,9 @@ def model_bind(spec, given_count, keys):
             if slots[index] is not None:
                 raise Rejected(f"{full} got multiple values for argument '{text}'")
             slots[index] = given_count + offset
-        elif text is not None and text in spec.positional:
-            index = spec.positional.index(text)
-            if index < spec.positional_only:
+        elif text is not None and text in params.positional:
+            index = params.positional.index(text)
+            if index < params.positional_only:
                 positional_only_given.append(text)
             elif slots[index] is not None:
                 raise Rejected(f"{full} got multiple values for argument '{text}'")
@@ -117,11 +117,11 @@ def model_bind(spec, given_count, keys):
     if positional_only_given:
         raise Rejected(f"{full} got some positional-only arguments passed as keyword arguments: "
                        f"{quoted_list(positional_only_given)}")
-    missing = [spec.positional[index] for index in range(spec.required) if slots[index] is None]
+    missing = [params.positional[index] for index in range(params.required) if slots[index] is None]
     if missing:
         raise Rejected(f"{full} missing {len(missing)} required positional {plural(len(missing), 'argument')}: "
                        f"{quoted_list(missing)}")
-    missing = [name for offset, (name, required) in enumerate(spec.keyword_only)
+    missing = [name for offset, (name, required) in enumerate(params.keyword_only)
                if required and slots[count + offset] is None]
     if missing:
         raise Rejected(f"{full} missing {len(missing)} required keyword {plural(len(missing), 'argument')}: "
@@ -201,7 +201,7 @@ def parameter_specs(draw):
     positional = tuple(draw(st.lists(st.sampled_from(NAMES), unique=True, max_size=4)))
     keyword_only = tuple(draw(st.lists(st.tuples(st.sampled_from(NAMES), st.booleans()),
                                        unique_by=lambda entry: entry[0], max_size=3)))
-    return Spec(
+    return ParameterSpec(
         function=draw(st.sampled_from(["f", "run_task", "g\U0001d11e"])),
         class_name=draw(st.one_of(st.none(), st.sampled_from(["C", "Outer.Inner", "Cl\u00e9"]))),
         positional=positional,
@@ -229,32 +229,32 @@ class Unraisables:
 
 @st.composite
 def general_calls(draw):
-    spec = draw(parameter_specs())
-    own_names = list(spec.positional) + [name for name, _ in spec.keyword_only]
+    params = draw(parameter_specs())
+    own_names = list(params.positional) + [name for name, _ in params.keyword_only]
     keys = st.one_of(name_keys, st.integers(0, 2), st.none(), st.just(BrokenKey("k")))
     if own_names:
         # Mostly the description's own names, so that duplicates and
         # positional-only names given by keyword come up often.
         keys = st.one_of(st.sampled_from(own_names), st.sampled_from(own_names), keys)
-    positional_count = draw(st.one_of(st.integers(0, len(spec.positional)), st.integers(0, len(spec.positional) + 2)))
-    return spec, positional_count, draw(st.lists(keys, max_size=4))
+    positional_count = draw(st.one_of(st.integers(0, len(params.positional)), st.integers(0, len(params.positional) + 2)))
+    return params, positional_count, draw(st.lists(keys, max_size=4))
 
 
 @CHECKS
 @given(call=general_calls())
 def test_general_binder_matches_the_model(call):
-    spec, positional_count, keys = call
+    params, positional_count, keys = call
     probe = pytest.importorskip("_binding_probe", reason="build the _binding_probe target")
     vector = [object() for _ in range(positional_count + len(keys))]
     try:
-        expected = model_bind(spec, positional_count, keys)
+        expected = model_bind(params, positional_count, keys)
     except Rejected as rejected:
         expected = rejected
     event(verdict(expected))
 
     with Unraisables() as unraisables:
         try:
-            slots = probe.bind(spec.for_probe(), tuple(vector[:positional_count]), tuple(keys) if keys else None,
+            slots = probe.bind(params.for_probe(), tuple(vector[:positional_count]), tuple(keys) if keys else None,
                                tuple(vector[positional_count:]))
         except TypeError as error:
             assert isinstance(expected, Rejected), error
@@ -306,12 +306,12 @@ xml_texts = st.text(st.sampled_from("abc XYZ \u00e9\u65e5\U0001d11e\U0001f600"),
 def test_functions_match_the_model(function, positional, keywords, registered):
     _winsim.reset()
     parameters = FUNCTIONS[function]
-    spec = Spec(function, None, parameters, 0, len(parameters), ())
+    params = ParameterSpec(function, None, parameters, 0, len(parameters), ())
     vector = positional + list(keywords.values())
     call = getattr(backend, function)
 
     try:
-        slots = model_bind(spec, len(positional), list(keywords))
+        slots = model_bind(params, len(positional), list(keywords))
     except Rejected as rejected:
         event(verdict(rejected))
         with pytest.raises(TypeError) as raised:

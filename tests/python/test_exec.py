@@ -23,8 +23,8 @@ class PreparingLoader:
         self.loader = loader
         self.prepare = prepare
 
-    def create_module(self, spec):
-        return self.loader.create_module(spec)
+    def create_module(self, module_spec):
+        return self.loader.create_module(module_spec)
 
     def exec_module(self, module):
         self.prepare(module)
@@ -38,9 +38,9 @@ class PreparingFinder:
     def find_spec(self, name, path=None, target=None):
         if name != "_velmora_backend":
             return None
-        spec = extension_spec()
-        spec.loader = PreparingLoader(spec.loader, self.prepare)
-        return spec
+        module_spec = extension_spec()
+        module_spec.loader = PreparingLoader(module_spec.loader, self.prepare)
+        return module_spec
 
 
 @pytest.fixture
@@ -164,13 +164,13 @@ def test_failed_append_is_an_internal_fault():
     code = textwrap.dedent(
         """
         import importlib.util, _testcapi, _velmora_backend
-        spec = importlib.util.find_spec("_velmora_backend")
+        module_spec = importlib.util.find_spec("_velmora_backend")
         for start in range(400):
-            module = importlib.util.module_from_spec(spec)
+            module = importlib.util.module_from_spec(module_spec)
             module.__all__ = []
             _testcapi.set_nomemory(start, start + 1)
             try:
-                spec.loader.exec_module(module)
+                module_spec.loader.exec_module(module)
             except BaseException as error:
                 _testcapi.remove_mem_hooks()
                 if type(error).__name__ == "PanicException":
