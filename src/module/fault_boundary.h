@@ -25,6 +25,10 @@ public:
     static int run_exec(Body&& body) noexcept;
 
 private:
+    // Runs the body; on a fault sets the PanicException and returns `failed`.
+    template <class Result, class Body>
+    static Result guarded(Body&& body, Result failed) noexcept;
+
     // Sets a new PanicException for the fault's payload. Never returns on a
     // fault of its own: that aborts the process.
     static void convert(const InternalFault& fault) noexcept;
@@ -71,8 +75,8 @@ inline PyRef expect_object(PyObject* object) {
 // the handlers below do not convert ends in convert_foreign(), which aborts
 // when even that fails. The handlers sit outside the body so that only the
 // body is inside the catch region.
-template <class Body>
-PyObject* FaultBoundary::run_entry(Body&& body) noexcept {
+template <class Result, class Body>
+Result FaultBoundary::guarded(Body&& body, Result failed) noexcept {
     try {
         return std::forward<Body>(body)();
     } catch (const InternalFault& fault) {
@@ -80,19 +84,17 @@ PyObject* FaultBoundary::run_entry(Body&& body) noexcept {
     } catch (...) {
         convert_foreign();
     }
-    return nullptr;
+    return failed;
+}
+
+template <class Body>
+PyObject* FaultBoundary::run_entry(Body&& body) noexcept {
+    return guarded<PyObject*>(std::forward<Body>(body), nullptr);
 }
 
 template <class Body>
 int FaultBoundary::run_exec(Body&& body) noexcept {
-    try {
-        return std::forward<Body>(body)();
-    } catch (const InternalFault& fault) {
-        convert(fault);
-    } catch (...) {
-        convert_foreign();
-    }
-    return -1;
+    return guarded<int>(std::forward<Body>(body), -1);
 }
 
 }  // namespace velmora::module
