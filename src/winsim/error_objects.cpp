@@ -15,52 +15,68 @@ namespace {
 
 const GUID null_guid{};
 
-class PlainError final : public IErrorInfo, public ObjectCore {
+HRESULT describe(const std::optional<std::u16string>& description, BSTR* out);
+
+// The IErrorInfo methods of both kinds of error object. Derived supplies the
+// text that GetDescription hands out.
+template <class Derived>
+class ErrorInfoFace : public IErrorInfo {
+public:
+    HRESULT STDMETHODCALLTYPE GetGUID(GUID* pGUID) override {
+        if (!self().enter_method("IErrorInfo::GetGUID")) return E_UNEXPECTED;
+        if (pGUID == nullptr) return E_INVALIDARG;
+        *pGUID = null_guid;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetSource(BSTR* pBstrSource) override {
+        if (!self().enter_method("IErrorInfo::GetSource")) return E_UNEXPECTED;
+        return hand_out_bstr(std::nullopt, pBstrSource);
+    }
+    HRESULT STDMETHODCALLTYPE GetDescription(BSTR* pBstrDescription) override {
+        if (!self().enter_method("IErrorInfo::GetDescription")) return E_UNEXPECTED;
+        return describe(self().error_info_description(), pBstrDescription);
+    }
+    HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR* pBstrHelpFile) override {
+        if (!self().enter_method("IErrorInfo::GetHelpFile")) return E_UNEXPECTED;
+        return hand_out_bstr(std::nullopt, pBstrHelpFile);
+    }
+    HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD* pdwHelpContext) override {
+        if (!self().enter_method("IErrorInfo::GetHelpContext")) return E_UNEXPECTED;
+        if (pdwHelpContext == nullptr) return E_INVALIDARG;
+        *pdwHelpContext = 0;
+        return S_OK;
+    }
+
+protected:
+    ~ErrorInfoFace() = default;
+
+private:
+    Derived& self() noexcept { return static_cast<Derived&>(*this); }
+};
+
+// GetDescription of either kind, with its scripted outcomes.
+HRESULT describe(const std::optional<std::u16string>& description, BSTR* out) {
+    if (out != nullptr) *out = nullptr;
+    if (auto outcome = enter_step(Step::GetDescription)) {
+        if (outcome->fails()) {
+            leave_scripted_error(*outcome);
+            return outcome->hresult;
+        }
+        if (outcome->null_out) return S_OK;
+        const HRESULT hr = hand_out_bstr(description, out);
+        return FAILED(hr) ? hr : outcome->hresult;
+    }
+    return hand_out_bstr(description, out);
+}
+
+class PlainError final : public ErrorInfoFace<PlainError>, public ObjectCore {
 public:
     explicit PlainError(std::optional<std::u16string> description)
         : ObjectCore("IErrorInfo", false), description_(std::move(description)) {}
 
     WINSIM_IUNKNOWN_MEMBERS
 
-    HRESULT STDMETHODCALLTYPE GetGUID(GUID* pGUID) override {
-        if (!enter_method("IErrorInfo::GetGUID")) return E_UNEXPECTED;
-        if (pGUID == nullptr) return E_INVALIDARG;
-        *pGUID = null_guid;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetSource(BSTR* pBstrSource) override {
-        if (!enter_method("IErrorInfo::GetSource")) return E_UNEXPECTED;
-        return hand_out_bstr(std::nullopt, pBstrSource);
-    }
-    HRESULT STDMETHODCALLTYPE GetDescription(BSTR* pBstrDescription) override {
-        if (!enter_method("IErrorInfo::GetDescription")) return E_UNEXPECTED;
-        return describe(description_, pBstrDescription);
-    }
-    HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR* pBstrHelpFile) override {
-        if (!enter_method("IErrorInfo::GetHelpFile")) return E_UNEXPECTED;
-        return hand_out_bstr(std::nullopt, pBstrHelpFile);
-    }
-    HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD* pdwHelpContext) override {
-        if (!enter_method("IErrorInfo::GetHelpContext")) return E_UNEXPECTED;
-        if (pdwHelpContext == nullptr) return E_INVALIDARG;
-        *pdwHelpContext = 0;
-        return S_OK;
-    }
-
-    // Shared with the restricted object's IErrorInfo face.
-    static HRESULT describe(const std::optional<std::u16string>& description, BSTR* out) {
-        if (out != nullptr) *out = nullptr;
-        if (auto outcome = enter_step(Step::GetDescription)) {
-            if (outcome->fails()) {
-                leave_scripted_error(*outcome);
-                return outcome->hresult;
-            }
-            if (outcome->null_out) return S_OK;
-            const HRESULT hr = hand_out_bstr(description, out);
-            return FAILED(hr) ? hr : outcome->hresult;
-        }
-        return hand_out_bstr(description, out);
-    }
+    const std::optional<std::u16string>& error_info_description() const noexcept { return description_; }
 
 private:
     void* find_interface(REFIID riid) noexcept {
@@ -71,7 +87,7 @@ private:
     std::optional<std::u16string> description_;
 };
 
-class RestrictedError final : public IErrorInfo,
+class RestrictedError final : public ErrorInfoFace<RestrictedError>,
                               public IRestrictedErrorInfo,
                               public ILanguageExceptionErrorInfo2,
                               public ObjectCore {
@@ -85,31 +101,9 @@ public:
 
     WINSIM_IUNKNOWN_MEMBERS
 
-    // IErrorInfo
-    HRESULT STDMETHODCALLTYPE GetGUID(GUID* pGUID) override {
-        if (!enter_method("IErrorInfo::GetGUID")) return E_UNEXPECTED;
-        if (pGUID == nullptr) return E_INVALIDARG;
-        *pGUID = null_guid;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetSource(BSTR* pBstrSource) override {
-        if (!enter_method("IErrorInfo::GetSource")) return E_UNEXPECTED;
-        return hand_out_bstr(std::nullopt, pBstrSource);
-    }
-    HRESULT STDMETHODCALLTYPE GetDescription(BSTR* pBstrDescription) override {
-        if (!enter_method("IErrorInfo::GetDescription")) return E_UNEXPECTED;
-        return PlainError::describe(restricted_description_ ? restricted_description_ : description_,
-                                    pBstrDescription);
-    }
-    HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR* pBstrHelpFile) override {
-        if (!enter_method("IErrorInfo::GetHelpFile")) return E_UNEXPECTED;
-        return hand_out_bstr(std::nullopt, pBstrHelpFile);
-    }
-    HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD* pdwHelpContext) override {
-        if (!enter_method("IErrorInfo::GetHelpContext")) return E_UNEXPECTED;
-        if (pdwHelpContext == nullptr) return E_INVALIDARG;
-        *pdwHelpContext = 0;
-        return S_OK;
+    // What its IErrorInfo face describes it with.
+    const std::optional<std::u16string>& error_info_description() const noexcept {
+        return restricted_description_ ? restricted_description_ : description_;
     }
 
     // IRestrictedErrorInfo
