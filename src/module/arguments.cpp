@@ -11,6 +11,7 @@
 #include "module/fault_boundary.h"
 #include "module/lenient_text.h"
 #include "module/py_ref.h"
+#include "platform/attributes.h"
 
 namespace velmora::module {
 namespace {
@@ -71,7 +72,7 @@ private:
     PyUnicodeWriter* writer_;
 };
 
-[[gnu::cold]] void raise_type_error(MessageWriter& message) {
+VELMORA_COLD void raise_type_error(MessageWriter& message) {
     const PyRef text = message.finish();
     PyErr_SetObject(PyExc_TypeError, text.get());
 }
@@ -123,7 +124,7 @@ std::optional<std::string_view> keyword_text(PyObject* key) {
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-[[gnu::cold, gnu::noinline]] void raise_too_many_positional(const ParameterSpec& params, std::size_t given) {
+VELMORA_COLD void raise_too_many_positional(const ParameterSpec& params, std::size_t given) {
     MessageWriter message;
     full_name(message, params).text(" takes ");
     if (params.required_positional < params.positional.size()) {
@@ -138,7 +139,7 @@ std::optional<std::string_view> keyword_text(PyObject* key) {
 
 // "<unprintable {type} object>" for a key whose str() failed, the failure
 // having gone to the unraisable hook.
-[[gnu::cold, gnu::noinline]] void write_unprintable_key(MessageWriter& message, PyObject* key) {
+VELMORA_COLD void write_unprintable_key(MessageWriter& message, PyObject* key) {
     restore_fetched_exception(fetch_pending_exception());
     PyErr_WriteUnraisable(key);
 
@@ -152,7 +153,7 @@ std::optional<std::string_view> keyword_text(PyObject* key) {
     message.text("<unprintable ").text(lenient_text(shown.get())).text(" object>");
 }
 
-[[gnu::cold, gnu::noinline]] void raise_unexpected_keyword(const ParameterSpec& params, PyObject* key) {
+VELMORA_COLD void raise_unexpected_keyword(const ParameterSpec& params, PyObject* key) {
     MessageWriter message;
     full_name(message, params).text(" got an unexpected keyword argument '");
     if (const PyRef shown = PyRef::steal(PyObject_Str(key))) {
@@ -164,7 +165,7 @@ std::optional<std::string_view> keyword_text(PyObject* key) {
     raise_type_error(message);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_multiple_values(const ParameterSpec& params, std::string_view name) {
+VELMORA_COLD void raise_multiple_values(const ParameterSpec& params, std::string_view name) {
     MessageWriter message;
     full_name(message, params).text(" got multiple values for argument ").quoted(name);
     raise_type_error(message);
@@ -172,7 +173,7 @@ std::optional<std::string_view> keyword_text(PyObject* key) {
 
 // Lists the positional-only parameters that were given by keyword, in the order
 // of the keywords. Walks the names again so that binding itself needs no list.
-[[gnu::cold, gnu::noinline]] void raise_positional_only_by_keyword(const ParameterSpec& params, PyObject* kwnames) {
+VELMORA_COLD void raise_positional_only_by_keyword(const ParameterSpec& params, PyObject* kwnames) {
     std::vector<std::string_view> names;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
         const auto text = keyword_text(PyTuple_GET_ITEM(kwnames, i));
@@ -188,7 +189,7 @@ std::optional<std::string_view> keyword_text(PyObject* key) {
     raise_type_error(message);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_missing(const ParameterSpec& params, std::string_view kind,
+VELMORA_COLD void raise_missing(const ParameterSpec& params, std::string_view kind,
                                                 std::span<const std::string_view> names) {
     MessageWriter message;
     full_name(message, params)
@@ -201,7 +202,7 @@ std::optional<std::string_view> keyword_text(PyObject* key) {
     raise_type_error(message);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_missing_positional(const ParameterSpec& params, std::span<PyObject* const> slots) {
+VELMORA_COLD void raise_missing_positional(const ParameterSpec& params, std::span<PyObject* const> slots) {
     std::vector<std::string_view> names;
     for (std::size_t i = 0; i < params.required_positional; ++i) {
         if (slots[i] == nullptr) {
@@ -211,7 +212,7 @@ std::optional<std::string_view> keyword_text(PyObject* key) {
     raise_missing(params, "positional", names);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_missing_keyword(const ParameterSpec& params, std::span<PyObject* const> slots) {
+VELMORA_COLD void raise_missing_keyword(const ParameterSpec& params, std::span<PyObject* const> slots) {
     std::vector<std::string_view> names;
     for (std::size_t i = 0; i < params.keyword_only.size(); ++i) {
         if (params.keyword_only[i].required && slots[i] == nullptr) {
@@ -221,7 +222,7 @@ std::optional<std::string_view> keyword_text(PyObject* key) {
     raise_missing(params, "keyword", names);
 }
 
-[[gnu::cold, gnu::noinline]] void write_type_name(MessageWriter& message, PyTypeObject* type) {
+VELMORA_COLD void write_type_name(MessageWriter& message, PyTypeObject* type) {
     const PyRef name = PyRef::steal(PyType_GetQualName(type));
     if (!name) {
         (void)fetch_pending_exception();
@@ -251,7 +252,7 @@ PyObject* add_note_name() {
 
 // Whatever goes wrong here is dropped: the note is a courtesy and must never
 // replace the exception it annotates.
-[[gnu::cold, gnu::noinline]] void try_add_note(PyObject* exception, std::string_view parameter) {
+VELMORA_COLD void try_add_note(PyObject* exception, std::string_view parameter) {
     std::string note = "while processing '";
     note.append(parameter).append("'");
     const PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
@@ -355,7 +356,7 @@ void add_parameter_note(std::string_view parameter) {
     PyErr_SetRaisedException(exception.release());
 }
 
-[[gnu::cold]] void raise_type_mismatch(PyObject* object, PyTypeObject* target) {
+VELMORA_COLD void raise_type_mismatch(PyObject* object, PyTypeObject* target) {
     MessageWriter message;
     if (object == Py_None) {
         message.text("'None' is not an instance of '");

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/attributes.h"
+
 namespace velmora::module {
 
 struct KeywordOnlyParameter {
@@ -50,7 +52,7 @@ inline bool bind_arguments(const ParameterSpec& params, PyObject* const* args, P
 
 // Raises the failure of read_text_argument() for an object that is no str,
 // or a str without a UTF-8 form (whose exception is pending).
-[[gnu::cold]] void reject_text_argument(PyObject* object);
+VELMORA_COLD void reject_text_argument(PyObject* object);
 
 // UTF-8 text of a bound str (borrowed from the object, not NUL-limited), or
 // nothing with an exception set (TypeError for a non-str, UnicodeEncodeError

@@ -10,13 +10,8 @@
 
 #include "module/interpreter_lock.h"
 #include "module/lenient_text.h"
+#include "platform/attributes.h"
 #include "platform/platform.h"
-
-#if defined(__GNUC__)
-#define VELMORA_COLD [[gnu::cold, gnu::noinline]]
-#else
-#define VELMORA_COLD
-#endif
 
 namespace velmora::module {
 namespace {

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "failures/internal_fault.h"
+#include "platform/attributes.h"
 
 namespace velmora::scheduler {
 namespace {
@@ -27,7 +28,7 @@ std::unexpected<TaskFailure> fail(Error error, std::string_view step) noexcept {
     return std::unexpected(TaskFailure::from_error(std::move(error), step));
 }
 
-[[noreturn, gnu::cold, gnu::noinline]] void raise_bstr_fault(const Error& error) {
+[[noreturn]] VELMORA_COLD void raise_bstr_fault(const Error& error) {
     raise_internal_fault(std::string(unwrap_failed) + error.diagnostic());
 }
 

@@ -1,0 +1,13 @@
+#pragma once
+// Marks a function that runs only on failure paths (message building,
+// exception translation): kept out of line and laid out away from the hot
+// code so that the success path stays compact. A macro because MSVC does not
+// know the gnu:: attributes and /W4 /WX would reject them.
+
+#if defined(__GNUC__)
+#define VELMORA_COLD [[gnu::cold, gnu::noinline]]
+#elif defined(_MSC_VER)
+#define VELMORA_COLD __declspec(noinline)
+#else
+#define VELMORA_COLD
+#endif
