@@ -11,6 +11,17 @@ import _winsim
 
 E_OUTOFMEMORY = 0x8007000E
 
+# The scheduler steps every operation opens with, then each operation's own.
+OPENING_STEPS = ["CoInitializeEx", "CoCreateInstance", "Connect", "GetFolder"]
+OWN_STEPS = {
+    "run_task": ["GetTask", "RunEx"],
+    "delete_task": ["DeleteTask"],
+    "task_exists": ["GetTask"],
+    "register_xml": ["RegisterTask"],
+}
+# Steps whose call hands back an interface pointer.
+POINTER_STEPS = {"CoCreateInstance", "GetFolder", "GetTask", "RunEx", "RegisterTask"}
+
 
 def extension_spec(name="_velmora_backend"):
     origin = _velmora_backend.__file__

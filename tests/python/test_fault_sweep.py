@@ -12,6 +12,7 @@ import pytest
 
 import _velmora_backend as backend
 import _winsim
+from support import POINTER_STEPS
 from velmora.errors import TaskPermissionError, TaskSchedulerError
 
 E_ACCESSDENIED = 0x80070005
@@ -37,7 +38,6 @@ OWN = {
     "register_xml": [("ITaskFolder::RegisterTask", "RegisterTask")],
 }
 SCHEDULER_CALLS = {entry for entry, _ in OPENING} | {entry for own in OWN.values() for entry, _ in own}
-POINTER_STEPS = {"CoCreateInstance", "GetFolder", "GetTask", "RunEx", "RegisterTask"}
 
 ROOT = "SysFreeString(\\)"
 NAME = "SysFreeString(job)"

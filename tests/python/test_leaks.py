@@ -19,7 +19,7 @@ import pytest
 import _velmora_backend as backend
 import _winsim
 import velmora.errors
-from support import fresh_module
+from support import OPENING_STEPS, OWN_STEPS, POINTER_STEPS, fresh_module
 
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs the debug interpreter")
 
@@ -215,14 +215,6 @@ def test_text_error(case):
 
 # --- failing scheduler steps ----------------------------------------------------
 
-OPENING_STEPS = ["CoInitializeEx", "CoCreateInstance", "Connect", "GetFolder"]
-OWN_STEPS = {
-    "run_task": ["GetTask", "RunEx"],
-    "delete_task": ["DeleteTask"],
-    "task_exists": ["GetTask"],
-    "register_xml": ["RegisterTask"],
-}
-POINTER_STEPS = {"CoCreateInstance", "GetFolder", "GetTask", "RunEx", "RegisterTask"}
 
 SHAPES = {
     "no-error-object": {},

@@ -4,6 +4,7 @@ import pytest
 
 import _velmora_backend as backend
 import _winsim
+from support import OPENING_STEPS, OWN_STEPS, POINTER_STEPS
 from velmora.errors import TaskPermissionError, TaskSchedulerError
 
 E_FAIL = 0x80004005
@@ -12,16 +13,6 @@ NOT_FOUND = 0x80070002
 PATH_NOT_FOUND = 0x80070003
 SCHED_E_MALFORMEDXML = 0x8004131A
 XML = '<?xml version="1.0" encoding="UTF-16"?><Task><Actions><Exec><Command>cmd</Command></Exec></Actions></Task>'
-
-OPENING_STEPS = ["CoInitializeEx", "CoCreateInstance", "Connect", "GetFolder"]
-OWN_STEPS = {
-    "run_task": ["GetTask", "RunEx"],
-    "delete_task": ["DeleteTask"],
-    "task_exists": ["GetTask"],
-    "register_xml": ["RegisterTask"],
-}
-# Steps whose call hands back an interface pointer.
-POINTER_STEPS = {"CoCreateInstance", "GetFolder", "GetTask", "RunEx", "RegisterTask"}
 
 
 def call(operation, name="job"):

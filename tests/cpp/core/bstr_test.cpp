@@ -10,6 +10,7 @@
 
 #include "failures/internal_fault.h"
 #include "scheduler/operations.h"
+#include "../operation_call.h"
 #include "scheduler/session.h"
 #include "sim_fixture.h"
 
@@ -119,7 +120,7 @@ TEST_F(ToBstr, MoreUnitsThanABstrCanCountIsAnInternalFault) {
 
 // A BSTR that cannot be made abandons the operation; what it holds is still
 // given back, latest first.
-enum class Op { run_task, delete_task, task_exists, register_xml };
+using testing_support::Op;
 
 struct OperationFaultCase {
     const char* name;
@@ -138,14 +139,7 @@ TEST_P(OperationFault, ReleasesWhatIsHeld) {
     if (c.allocations_before > 0) winsim::script("SysAllocStringLen", S_OK, false, {}, c.allocations_before);
     winsim::script("SysAllocStringLen", E_OUTOFMEMORY);
 
-    const auto fault = fault_of([&] {
-        switch (c.op) {
-        case Op::run_task: (void)scheduler::run_task("my task"); break;
-        case Op::delete_task: (void)scheduler::delete_task("my task"); break;
-        case Op::task_exists: (void)scheduler::task_exists("my task"); break;
-        case Op::register_xml: (void)scheduler::register_xml("my task", "<Task/>"); break;
-        }
-    });
+    const auto fault = fault_of([&] { (void)testing_support::invoke(c.op, "my task", "<Task/>"); });
 
     EXPECT_EQ(fault, out_of_memory_fault);
     EXPECT_EQ(releases(), c.released);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "failures/failure_record.h"
+#include "../operation_call.h"
 #include "scheduler/operations.h"
 #include "sim_fixture.h"
 
@@ -21,21 +22,10 @@ using winsim::Apartment;
 
 constexpr std::string_view task_xml = "<Task><Actions/></Task>";
 
-enum class Op { run_task, delete_task, task_exists, register_xml };
+using testing_support::Op;
 
-// One shape for the four results: the boolean of task_exists, true otherwise.
 std::expected<bool, TaskFailure> invoke(Op op, std::string_view name = "my task") {
-    auto flatten = [](scheduler::Outcome<void> outcome) -> std::expected<bool, TaskFailure> {
-        if (!outcome) return std::unexpected(std::move(outcome.error()));
-        return true;
-    };
-    switch (op) {
-    case Op::run_task: return flatten(scheduler::run_task(name));
-    case Op::delete_task: return flatten(scheduler::delete_task(name));
-    case Op::task_exists: return scheduler::task_exists(name);
-    case Op::register_xml: return flatten(scheduler::register_xml(name, task_xml));
-    }
-    return false;
+    return testing_support::invoke(op, name, task_xml);
 }
 
 std::string op_name(Op op) {

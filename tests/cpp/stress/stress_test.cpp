@@ -30,6 +30,7 @@
 #include <winsim/control.h>
 
 #include "failures/internal_fault.h"
+#include "../operation_call.h"
 #include "scheduler/operations.h"
 
 namespace velmora {
@@ -81,7 +82,8 @@ std::u16string widen_utf8(std::string_view text) {
     return out;
 }
 
-enum class Op { run_task, delete_task, task_exists, register_xml };
+using testing_support::Op;
+using testing_support::invoke;
 enum class Shape { bare, bare_without_text, plain, restricted_same, restricted_other, null_out };
 
 // The scriptable steps that the operations reach, in the order of their log entries.
@@ -293,20 +295,6 @@ private:
         for (auto it = seq.begin(); it <= stop; ++it) reached(*it, 1, 1);
         if (natural_failure(op, step, failure, shared, registered, bad_xml)) return;
         report_.scripted.push_back({step, failure.hresult, failure.message});
-    }
-
-    static std::expected<bool, TaskFailure> invoke(Op op, std::string_view name, std::string_view xml) {
-        auto flatten = [](scheduler::Outcome<void> outcome) -> std::expected<bool, TaskFailure> {
-            if (!outcome) return std::unexpected(std::move(outcome.error()));
-            return true;
-        };
-        switch (op) {
-        case Op::run_task: return flatten(scheduler::run_task(name));
-        case Op::delete_task: return flatten(scheduler::delete_task(name));
-        case Op::task_exists: return scheduler::task_exists(name);
-        case Op::register_xml: return flatten(scheduler::register_xml(name, xml));
-        }
-        return false;
     }
 
     void check_success(Op op, const std::string& name, const std::string& xml, bool shared, bool registered,
