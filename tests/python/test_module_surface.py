@@ -107,20 +107,3 @@ def test_functions_from_another_module_object_work():
     assert _velmora_backend.task_exists("other") is True
     module.delete_task("other")
     assert module.task_exists("other") is False
-
-
-def test_type_stub_matches_the_module():
-    import ast
-    import pathlib
-
-    stub = pathlib.Path(__file__).resolve().parents[2] / "src" / "module" / "_velmora_backend.pyi"
-    tree = ast.parse(stub.read_text(encoding="utf-8"))
-    functions = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
-    assert list(functions) == FUNCTIONS
-    [all_assignment] = [node for node in tree.body if isinstance(node, ast.Assign)]
-    assert ast.literal_eval(all_assignment.value) == FUNCTIONS
-    for name, node in functions.items():
-        parameters = [argument.arg for argument in node.args.args]
-        assert f"({', '.join(parameters)})" == SIGNATURES[name]
-        assert all(ast.unparse(argument.annotation) == "str" for argument in node.args.args)
-        assert ast.unparse(node.returns) == ("bool" if name == "task_exists" else "None")

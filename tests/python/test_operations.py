@@ -9,9 +9,6 @@ from velmora.errors import TaskPermissionError, TaskSchedulerError
 
 E_FAIL = 0x80004005
 E_ACCESSDENIED = 0x80070005
-NOT_FOUND = 0x80070002
-PATH_NOT_FOUND = 0x80070003
-SCHED_E_MALFORMEDXML = 0x8004131A
 XML = '<?xml version="1.0" encoding="UTF-16"?><Task><Actions><Exec><Command>cmd</Command></Exec></Actions></Task>'
 
 
@@ -29,18 +26,6 @@ def operation_steps():
             yield pytest.param(operation, step, id=f"{operation}-{step}")
 
 
-def test_register_creates_and_updates():
-    assert backend.register_xml("job", XML) is None
-    assert _winsim.tasks() == {"job": XML}
-    updated = XML.replace("cmd", "other")
-    assert backend.register_xml("job", updated) is None
-    assert _winsim.tasks() == {"job": updated}
-
-
-def test_task_exists_returns_the_bool_singletons():
-    assert backend.task_exists("job") is False
-    backend.register_xml("job", XML)
-    assert backend.task_exists("job") is True
 
 
 def test_run_task_starts_the_task_once_per_call():
@@ -49,13 +34,6 @@ def test_run_task_starts_the_task_once_per_call():
     assert backend.run_task("job") is None
     assert _winsim.run_counts() == {"job": 2}
 
-
-def test_delete_task_removes_it():
-    backend.register_xml("job", XML)
-    backend.register_xml("keep", XML)
-    assert backend.delete_task("job") is None
-    assert _winsim.tasks() == {"keep": XML}
-    assert backend.task_exists("job") is False
 
 
 def test_text_reaches_the_scheduler_exactly():
@@ -66,11 +44,6 @@ def test_text_reaches_the_scheduler_exactly():
     assert backend.task_exists(name) is True
     assert backend.task_exists(name[:-1]) is False
 
-
-@pytest.mark.parametrize("code", [NOT_FOUND, PATH_NOT_FOUND])
-def test_task_exists_is_false_for_the_not_found_codes(code):
-    _winsim.script("GetTask", code, error=("plain", "not there"))
-    assert backend.task_exists("job") is False
 
 
 @pytest.mark.parametrize("operation,step", list(operation_steps()))
@@ -103,19 +76,6 @@ def test_success_without_an_interface_fails_with_code_zero(operation, step):
     assert caught.value.args == ("The operation completed successfully. (0x00000000)", 0, step)
 
 
-@pytest.mark.parametrize(
-    "operation,step",
-    [("run_task", "GetTask"), ("delete_task", "DeleteTask")],
-)
-def test_missing_task_is_a_failure_for_run_and_delete(operation, step):
-    _winsim.set_message(NOT_FOUND, "The system cannot find the file specified.\r\n")
-    with pytest.raises(TaskSchedulerError) as caught:
-        getattr(backend, operation)("missing")
-    assert type(caught.value) is TaskSchedulerError
-    assert caught.value.args == ("The system cannot find the file specified. (0x80070002)", NOT_FOUND, step)
-    assert caught.value.hresult == NOT_FOUND
-    assert caught.value.step == step
-
 
 def test_run_of_a_missing_task_never_calls_run_ex():
     with pytest.raises(TaskSchedulerError):
@@ -143,25 +103,6 @@ def test_restricted_error_object_gives_its_restricted_description():
     assert _winsim.tasks() == {}
 
 
-def test_malformed_xml_is_reported_by_register_task():
-    with pytest.raises(TaskSchedulerError) as caught:
-        backend.register_xml("job", "<Task>")
-    message, hresult, step = caught.value.args
-    assert (hresult, step) == (SCHED_E_MALFORMEDXML, "RegisterTask")
-    assert message.endswith(" (0x8004131A)")
-    assert "(1," in message
-    assert _winsim.tasks() == {}
-
-
-@pytest.mark.parametrize("apartment", ["sta", "mta"])
-def test_calls_from_a_thread_already_in_an_apartment(apartment):
-    _winsim.set_apartment(apartment)
-    try:
-        backend.register_xml("job", XML)
-        assert backend.task_exists("job") is True
-        assert _winsim.init_depth() == 1
-    finally:
-        _winsim.set_apartment(None)
 
 
 def test_failure_is_raised_after_the_session_is_closed():

@@ -36,31 +36,6 @@ class Worker(threading.Thread):
             self.error = error
 
 
-def test_other_threads_run_while_a_call_waits_in_the_scheduler():
-    backend.register_xml("job", XML)
-    _winsim.pause("RunEx")
-    worker = Worker(lambda: backend.run_task("job"))
-    worker.start()
-    try:
-        wait_until(lambda: _winsim.waiting("RunEx") == 1, "run_task to reach RunEx")
-        # This thread holds the interpreter lock now: it runs Python code,
-        # starts another thread and calls the module while the worker waits.
-        ticks = []
-        ticker = threading.Thread(target=lambda: ticks.extend(range(1000)))
-        ticker.start()
-        ticker.join()
-        assert len(ticks) == 1000
-        assert backend.task_exists("job") is True
-        backend.register_xml("other", XML)
-        assert worker.is_alive()
-        assert _winsim.waiting("RunEx") == 1
-    finally:
-        _winsim.resume("RunEx")
-        worker.join()
-    assert worker.error is None
-    assert worker.result is None
-    assert _winsim.run_counts() == {"job": 1}
-
 
 def test_several_calls_wait_in_the_scheduler_at_once():
     backend.register_xml("job", XML)
