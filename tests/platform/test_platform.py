@@ -34,7 +34,7 @@ def harmless_xml(description="velmora platform test"):
         f"  <RegistrationInfo><Description>{description}</Description></RegistrationInfo>\n"
         "  <Settings><Enabled>true</Enabled><AllowStartOnDemand>true</AllowStartOnDemand>"
         "<ExecutionTimeLimit>PT1M</ExecutionTimeLimit></Settings>\n"
-        '  <Actions Context="Author"><Exec><Command>cmd.exe</Command><Arguments>/c exit 0</Arguments></Exec></Actions>\n'
+        '  <Actions><Exec><Command>cmd.exe</Command><Arguments>/c exit 0</Arguments></Exec></Actions>\n'
         "</Task>\n"
     )
 
