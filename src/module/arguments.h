@@ -28,6 +28,26 @@ struct ParameterSpec {
     std::span<const KeywordOnlyParameter> keyword_only;
 };
 
+// Whether binding can use the description: the required and positional-only
+// counts lie within the positional parameters, and no name is given twice.
+// Binding reads as many slots as the description promises, so the module's
+// descriptions are checked when it is compiled.
+consteval bool is_valid(const ParameterSpec& params) {
+    if (params.required_positional > params.positional.size() || params.positional_only > params.positional.size())
+        return false;
+    const std::size_t count = params.positional.size() + params.keyword_only.size();
+    const auto name_at = [&](std::size_t i) {
+        return i < params.positional.size() ? params.positional[i] : params.keyword_only[i - params.positional.size()].name;
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        if (name_at(i).empty()) return false;
+        for (std::size_t j = i + 1; j < count; ++j) {
+            if (name_at(i) == name_at(j)) return false;
+        }
+    }
+    return true;
+}
+
 // Every call but the common one: keywords, a wrong count, keyword-only
 // parameters. Same contract as bind_arguments().
 bool bind_arguments_in_full(const ParameterSpec& params, PyObject* const* args, Py_ssize_t nargs,

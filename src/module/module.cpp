@@ -48,6 +48,8 @@ constexpr ParameterSpec register_xml_parameters{
     .required_positional = 2,
     .keyword_only = {},
 };
+static_assert(is_valid(run_task_parameters) && is_valid(delete_task_parameters) &&
+              is_valid(task_exists_parameters) && is_valid(register_xml_parameters));
 
 // Names looked up on every module object, made once per process.
 PyObject* interned(const char* text) {

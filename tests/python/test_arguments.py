@@ -428,7 +428,8 @@ GENERAL_MESSAGES = [
     (params(positional=ABC, positional_only=1), (), (("a", 1), ("z", 2)), "f() got an unexpected keyword argument 'z'"),
     (params(positional=ABC, positional_only=1, class_name="C"), (1, 2), (("a", 1),),
      "C.f() got some positional-only arguments passed as keyword arguments: 'a'"),
-    (params(positional=ABC, positional_only=1), (), (("a", 1),),
+    # 'b' is not positional-only: it binds, and the message leaves it out.
+    (params(positional=ABC, positional_only=1), (), (("a", 1), ("b", 2)),
      "f() got some positional-only arguments passed as keyword arguments: 'a'"),
     (params(positional=ABC), (), (), "f() missing 3 required positional arguments: 'a', 'b', and 'c'"),
     (params(positional=("a", "b", "c", "d")), (1,), (("c", 1),),

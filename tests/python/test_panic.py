@@ -184,11 +184,15 @@ def run_python(code):
     )
 
 
-def test_standard_error_bytes_of_a_resumed_panic():
+@pytest.mark.parametrize("stderr", ["open", "closed"])
+def test_standard_error_bytes_of_a_resumed_panic(stderr):
     """The header goes straight to the file descriptor, ahead of the
-    traceback that the interpreter prints through sys.stderr."""
+    traceback that the interpreter prints through sys.stderr. With the
+    descriptor closed the writes fail and the call goes on."""
+    close = "        import os, sys; os.close(2); sys.stderr = None" if stderr == "closed" else ""
     result = run_python(
-        """
+        close
+        + """
         import _velmora_backend, _winsim, velmora.errors
         _winsim.set_message(0x8007000E, None)
         _winsim.script("SysAllocStringLen", 0x8007000E)
@@ -208,6 +212,9 @@ def test_standard_error_bytes_of_a_resumed_panic():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout == "PanicException('inner')\n"
+    if stderr == "closed":
+        assert result.stderr == ""
+        return
     lines = result.stderr.splitlines(keepends=True)
     assert lines[0] == "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
     assert len(lines[0].encode()) == 78
