@@ -1,5 +1,9 @@
 #include <Python.h>
 
+#if defined(VELMORA_DEBUG_INTERPRETER) && !defined(Py_DEBUG)
+#error "built for a debug interpreter, but with a pyconfig.h that does not define Py_DEBUG"
+#endif
+
 #include <array>
 #include <expected>
 #include <optional>

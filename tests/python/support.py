@@ -3,6 +3,7 @@ import statement, and a way to make the module meet an internal fault."""
 
 import importlib.machinery
 import importlib.util
+import os
 
 import pytest
 
@@ -10,6 +11,9 @@ import _velmora_backend
 import _winsim
 
 E_OUTOFMEMORY = 0x8007000E
+# Examples each property test draws; tools/test --full raises it. Runs of the
+# default size are derandomized, so they try the same examples every time.
+FUZZ_EXAMPLES = int(os.environ.get("VELMORA_FUZZ_EXAMPLES", "300"))
 
 # The scheduler steps every operation opens with, then each operation's own.
 OPENING_STEPS = ["CoInitializeEx", "CoCreateInstance", "Connect", "GetFolder"]

@@ -246,12 +246,10 @@ def test_bound_text_is_the_utf8_form(probe, text):
 
 
 def test_empty_task_name_reaches_the_scheduler():
-    # Not an argument error: the scheduler gets the empty name and decides.
-    try:
+    # Not an argument error: the scheduler gets a null path and refuses it.
+    with pytest.raises(TaskSchedulerError) as caught:
         backend.task_exists("")
-    except TaskSchedulerError:
-        pass
-    assert "ITaskFolder::GetTask" in _winsim.calls()
+    assert caught.value.args[1:] == (0x80070057, "GetTask")
 
 
 LONE_SURROGATES = ["\ud800", "name\udfff", "\ud83d\ude00", "a\udc80b\U0001d11e"]

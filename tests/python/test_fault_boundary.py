@@ -12,6 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _boundary_probe as probe
+from support import FUZZ_EXAMPLES
 
 RESUME_HEADER = (
     "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
@@ -169,7 +170,7 @@ def test_heap_exhaustion_aborts():
     assert result.stderr == "memory allocation failed\n"
 
 
-@settings(max_examples=300, deadline=None, derandomize=True)
+@settings(max_examples=FUZZ_EXAMPLES, deadline=None, derandomize=FUZZ_EXAMPLES <= 300)
 @given(st.binary(max_size=64).map(lambda b: b.replace(b"\x00", b"")))
 def test_fault_text_from_arbitrary_bytes_matches_the_interpreter_decoder(what):
     """Invalid UTF-8 in a thrown text (a C string: no NUL) is replaced per

@@ -16,6 +16,8 @@ import random
 import threading
 import time
 
+import pytest
+
 import _velmora_backend as backend
 import _winsim
 from velmora.errors import TaskPermissionError, TaskSchedulerError
@@ -277,10 +279,9 @@ def test_sixteen_threads_with_scripted_failures_and_paused_steps(panic_type):
         _winsim.reset()
         combase = rng.random() < 0.75
         _winsim.set_combase(combase, combase)
-        try:
+        with pytest.raises(TaskSchedulerError) as malformed:
             backend.register_xml("probe", "<Task>")
-        except TaskSchedulerError as error:
-            malformed_text = error.args[0]
+        malformed_text = malformed.value.args[0]
         mark = len(_winsim.calls())
         entries = script_round(rng, round_number, combase)
 

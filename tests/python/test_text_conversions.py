@@ -11,7 +11,6 @@ VELMORA_FUZZ_EXAMPLES scales the number of examples (tools/test --full).
 """
 
 import codecs
-import os
 
 import pytest
 from hypothesis import HealthCheck, example, given, settings
@@ -20,17 +19,17 @@ from hypothesis import strategies as st
 import _text_probe as probe
 import _velmora_backend as backend
 import _winsim
+from support import FUZZ_EXAMPLES
 from velmora.errors import TaskPermissionError, TaskSchedulerError
 
-EXAMPLES = int(os.environ.get("VELMORA_FUZZ_EXAMPLES", "400"))
 FUZZ = settings(
-    max_examples=EXAMPLES,
-    derandomize=EXAMPLES <= 400,
+    max_examples=FUZZ_EXAMPLES,
+    derandomize=FUZZ_EXAMPLES <= 300,
     deadline=None,
     suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
 )
 # The end-to-end checks go through the whole module; fewer examples suffice.
-END_TO_END = settings(FUZZ, max_examples=max(EXAMPLES // 4, 50))
+END_TO_END = settings(FUZZ, max_examples=max(FUZZ_EXAMPLES // 4, 50))
 
 E_ACCESSDENIED = 0x80070005
 TRAILING = "\t\n\x0b\x0c\r "
