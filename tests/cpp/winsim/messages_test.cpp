@@ -34,30 +34,14 @@ TEST_P(SystemMessages, HoldTheWindowsText) {
     EXPECT_EQ(winsim::live_objects(), baseline_);
 }
 
+// Not the table entry for entry (that would only restate it): the shape every
+// text has on Windows, a trailing "\r\n", and a Win32 code found under its
+// HRESULT as well as on its own.
 INSTANTIATE_TEST_SUITE_P(
     Table, SystemMessages,
-    ::testing::Values(
-        MessageCase{0x00000000, u"The operation completed successfully.\r\n"},
-        MessageCase{0x80004001, u"Not implemented\r\n"},
-        MessageCase{0x80004005, u"Unspecified error\r\n"},
-        MessageCase{0x80040154, u"Class not registered\r\n"},
-        MessageCase{0x80010106, u"Cannot change thread mode after it is set.\r\n"},
-        MessageCase{0x80070002, u"The system cannot find the file specified.\r\n"},
-        MessageCase{0x80070003, u"The system cannot find the path specified.\r\n"},
-        MessageCase{0x80070005, u"Access is denied.\r\n"},
-        MessageCase{0x8007000E, u"Not enough memory resources are available to complete this operation.\r\n"},
-        MessageCase{0x80070057, u"The parameter is incorrect.\r\n"},
-        MessageCase{0x8007007B, u"The filename, directory name, or volume label syntax is incorrect.\r\n"},
-        MessageCase{0x800700B7, u"Cannot create a file when that file already exists.\r\n"},
-        MessageCase{0x800704E3, u"This operation is supported only when you are connected to the server.\r\n"},
-        MessageCase{0x800706BA, u"The RPC server is unavailable.\r\n"},
-        MessageCase{0x80041316, u"The task XML contains an unexpected node.\r\n"},
-        MessageCase{0x80041317, u"The task XML contains an element or attribute from an unexpected namespace.\r\n"},
-        MessageCase{0x80041318,
-                    u"The task XML contains a value which is incorrectly formatted or out of range.\r\n"},
-        MessageCase{0x80041319, u"The task XML is missing a required element or attribute.\r\n"},
-        MessageCase{0x8004131A, u"The task XML is malformed.\r\n"},
-        MessageCase{0x00000005, u"Access is denied.\r\n"}));
+    ::testing::Values(MessageCase{0x00000000, u"The operation completed successfully.\r\n"},
+                      MessageCase{0x80070005, u"Access is denied.\r\n"},
+                      MessageCase{0x00000005, u"Access is denied.\r\n"}));
 
 using Messages = Sim;
 
