@@ -61,6 +61,12 @@ INSTANTIATE_TEST_SUITE_P(
                     Utf8Case{"LowThenHigh", u"\xde00\xd83d", "\xef\xbf\xbd\xef\xbf\xbd"}),
     case_name);
 
+TEST(Utf16ToUtf8, StopsAtTheEndOfTheText) {
+    // A high surrogate that ends the text is unpaired, whatever follows it in memory.
+    const Utf16 buffer = units(u"x\xd83d\xde00");
+    EXPECT_EQ(to_utf8(platform::Utf16View(buffer).substr(0, 2)), "x\xef\xbf\xbd");
+}
+
 class Utf8ToUtf16 : public testing::TestWithParam<Utf8Case> {};
 
 TEST_P(Utf8ToUtf16, ReplacesMalformedBytes) {
