@@ -13,6 +13,29 @@
 #include <vector>
 
 #include "module/arguments.h"
+
+namespace {
+
+// The compile-time check of parameter descriptions refuses each fault it is
+// there for.
+using velmora::module::is_valid;
+using velmora::module::KeywordOnlyParameter;
+using velmora::module::ParameterSpec;
+constexpr std::string_view checked_ab[] = {"a", "b"};
+constexpr std::string_view checked_aa[] = {"x", "a", "a"};
+constexpr KeywordOnlyParameter checked_kw_a[] = {{"a", true}};
+constexpr KeywordOnlyParameter checked_kw_c[] = {{"c", true}};
+constexpr ParameterSpec checked(std::span<const std::string_view> positional, std::size_t positional_only,
+                                std::size_t required, std::span<const KeywordOnlyParameter> keyword_only = {}) {
+    return {"f", std::nullopt, positional, positional_only, required, keyword_only};
+}
+static_assert(is_valid(checked(checked_ab, 2, 2, checked_kw_c)));
+static_assert(!is_valid(checked(checked_ab, 0, 3)), "more required than positional");
+static_assert(!is_valid(checked(checked_ab, 3, 0)), "more positional-only than positional");
+static_assert(!is_valid(checked(checked_aa, 0, 0)), "a name twice");
+static_assert(!is_valid(checked(checked_ab, 0, 0, checked_kw_a)), "a keyword-only name that is positional too");
+
+}  // namespace
 #include "module/lenient_text.h"
 #include "module/fault_boundary.h"
 #include "module/py_ref.h"
