@@ -34,8 +34,6 @@ PATH_NOT_FOUND = 0x80070003
 INVALID_NAME = 0x8007007B
 RUN_PREFIX = f"velmora-platform-{uuid.uuid4().hex[:12]}"
 
-S_OK = 0
-S_FALSE = 1
 COINIT = {"sta": 0x2, "mta": 0x0}  # COINIT_APARTMENTTHREADED, COINIT_MULTITHREADED
 
 
