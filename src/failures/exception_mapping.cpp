@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-#include "module/fault_boundary.h"
+#include "module/python_errors.h"
 
 namespace velmora::failures {
 namespace {

@@ -1,13 +1,19 @@
 #include "failures/failure_record.h"
 
-#include <cstdint>
+#include <new>
 #include <optional>
 #include <utility>
 
-namespace velmora {
+#include "platform/bstr.h"
+#include "platform/unique_handle.h"
+
+namespace velmora::failures {
 namespace {
 
 using platform::Bstr;
+using platform::format_hresult;
+using platform::to_utf8;
+using platform::trim_end;
 using platform::ComPtr;
 using platform::Utf16;
 using platform::Utf16View;
@@ -21,56 +27,30 @@ constexpr IID iid_language_exception_error_info2{
 constexpr DWORD format_message_flags =
     FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
 
+struct LocalFreeText {
+    void operator()(WCHAR* text) const noexcept { LocalFree(text); }
+};
+struct DeleteHstring {
+    void operator()(HSTRING text) const noexcept { WindowsDeleteString(text); }
+};
+struct FreeLibraryHandle {
+    void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
+};
+
 // A buffer that FormatMessageW allocated for us.
-class LocalBuffer {
-public:
-    LocalBuffer() noexcept = default;
-    LocalBuffer(const LocalBuffer&) = delete;
-    LocalBuffer& operator=(const LocalBuffer&) = delete;
-    ~LocalBuffer() {
-        if (text_ != nullptr) LocalFree(text_);
-    }
-    WCHAR* get() const noexcept { return text_; }
-    // FormatMessageW with FORMAT_MESSAGE_ALLOCATE_BUFFER writes the address of
-    // its buffer through the pointer it is given as the buffer.
-    LPWSTR receive() noexcept { return reinterpret_cast<LPWSTR>(&text_); }
+using LocalText = platform::UniqueHandle<WCHAR*, LocalFreeText>;
+using Hstring = platform::UniqueHandle<HSTRING, DeleteHstring>;
+// A loaded library, freed again unless released for the rest of the process.
+using Library = platform::UniqueHandle<HMODULE, FreeLibraryHandle>;
 
-private:
-    WCHAR* text_ = nullptr;
-};
-
-class Hstring {
-public:
-    explicit Hstring(Utf16View text) noexcept {
-        if (!text.empty() && FAILED(WindowsCreateString(text.data(), static_cast<UINT32>(text.size()), &value_)))
-            value_ = nullptr;
-    }
-    Hstring(const Hstring&) = delete;
-    Hstring& operator=(const Hstring&) = delete;
-    ~Hstring() {
-        if (value_ != nullptr) WindowsDeleteString(value_);
-    }
-    HSTRING get() const noexcept { return value_; }
-
-private:
-    HSTRING value_ = nullptr;
-};
-
-// A loaded library, freed again unless kept for the rest of the process.
-class Library {
-public:
-    explicit Library(HMODULE module) noexcept : module_(module) {}
-    Library(const Library&) = delete;
-    Library& operator=(const Library&) = delete;
-    ~Library() {
-        if (module_ != nullptr) FreeLibrary(module_);
-    }
-    HMODULE get() const noexcept { return module_; }
-    void keep() noexcept { module_ = nullptr; }
-
-private:
-    HMODULE module_;
-};
+// The description as an HSTRING, null for an empty one; nothing when the
+// string cannot be made.
+std::optional<Hstring> make_hstring(Utf16View text) noexcept {
+    Hstring value;
+    if (!text.empty() && FAILED(WindowsCreateString(text.data(), static_cast<UINT32>(text.size()), value.put())))
+        return std::nullopt;
+    return value;
+}
 
 // RoOriginateError from combase.dll, or null when the library does not load or
 // does not export it. The library stays loaded once the function was found,
@@ -80,7 +60,7 @@ PFN_RoOriginateError find_ro_originate_error() noexcept {
     if (combase.get() == nullptr) return nullptr;
     FARPROC proc = GetProcAddress(combase.get(), "RoOriginateError");
     if (proc == nullptr) return nullptr;
-    combase.keep();
+    (void)combase.release();
     // Through void(*)(): the generic function pointer type that converts to
     // any other without a cast-function-type complaint.
     return reinterpret_cast<PFN_RoOriginateError>(reinterpret_cast<void (*)()>(proc));
@@ -94,97 +74,59 @@ ComPtr<IErrorInfo> take_error_info() noexcept {
 
 // A plain error object only offers IErrorInfo. Its description is turned into
 // a restricted error for the same code, so that one reading path serves both.
-ComPtr<IRestrictedErrorInfo> originate_restricted(HRESULT code, ComPtr<IErrorInfo> plain) {
-    Utf16 description;
+// Null when that cannot be done: RoOriginateError is missing, the description
+// cannot be copied or made into an HSTRING, or no restricted error follows.
+ComPtr<IRestrictedErrorInfo> originate_restricted(HRESULT code, ComPtr<IErrorInfo> plain) noexcept {
+    std::optional<Utf16> description;
     {
         Bstr text;
-        if (SUCCEEDED(plain->GetDescription(text.put()))) description.assign(text.view());
+        const HRESULT read = plain->GetDescription(text.put());
+        try {
+            description.emplace(SUCCEEDED(read) ? text.view() : Utf16View());
+        } catch (const std::bad_alloc&) {
+            // No copy of the description: nothing to originate from.
+        }
     }
     plain.reset();
+    if (!description) return nullptr;
 
     PFN_RoOriginateError ro_originate_error = find_ro_originate_error();
     if (ro_originate_error == nullptr) return nullptr;
     {
-        Hstring message(description);
-        ro_originate_error(code, message.get());
+        std::optional<Hstring> message = make_hstring(*description);
+        if (!message) return nullptr;
+        ro_originate_error(code, message->get());
     }
-    return take_error_info().query<IRestrictedErrorInfo>(iid_restricted_error_info);
+    return take_error_info().try_query<IRestrictedErrorInfo>(iid_restricted_error_info);
 }
 
 Utf16 system_message(HRESULT code) {
-    LocalBuffer buffer;
+    LocalText buffer;
+    // With FORMAT_MESSAGE_ALLOCATE_BUFFER, FormatMessageW writes the address of
+    // the buffer it allocates through the pointer given as the buffer.
     const DWORD length = FormatMessageW(format_message_flags, nullptr, static_cast<DWORD>(code), 0,
-                                        buffer.receive(), 0, nullptr);
+                                        reinterpret_cast<LPWSTR>(buffer.put()), 0, nullptr);
     if (length == 0 || buffer.get() == nullptr) return {};
     return Utf16(trim_end(Utf16View(buffer.get(), length)));
 }
 
-constexpr bool is_trailing_space(WCHAR unit) noexcept {
-    return unit == 0x20 || (unit >= 0x09 && unit <= 0x0D);
-}
-
-void append_utf8(std::string& out, char32_t code_point) {
-    if (code_point < 0x80) {
-        out.push_back(static_cast<char>(code_point));
-    } else if (code_point < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (code_point >> 6)));
-        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-    } else if (code_point < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (code_point >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (code_point >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-    }
-}
-
 }  // namespace
-
-std::string to_utf8(Utf16View text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char32_t unit = static_cast<std::uint16_t>(text[i]);
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size()) {
-            const char32_t next = static_cast<std::uint16_t>(text[i + 1]);
-            if (next >= 0xDC00 && next <= 0xDFFF) {
-                append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
-                ++i;
-                continue;
-            }
-        }
-        append_utf8(out, unit >= 0xD800 && unit <= 0xDFFF ? U'\uFFFD' : unit);
-    }
-    return out;
-}
-
-Utf16View trim_end(Utf16View text) noexcept {
-    while (!text.empty() && is_trailing_space(text.back())) text.remove_suffix(1);
-    return text;
-}
-
-std::string format_hresult(HRESULT code) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    const auto value = static_cast<std::uint32_t>(code);
-    std::string text = "0x";
-    for (int shift = 28; shift >= 0; shift -= 4) text.push_back(digits[(value >> shift) & 0xF]);
-    return text;
-}
 
 Error Error::from_hresult(HRESULT code) noexcept {
     ComPtr<IErrorInfo> info = take_error_info();
     if (!info) return Error(code);
 
-    if (auto restricted = info.query<IRestrictedErrorInfo>(iid_restricted_error_info)) {
+    if (auto restricted = info.try_query<IRestrictedErrorInfo>(iid_restricted_error_info)) {
         info.reset();
-        if (auto language = restricted.query<ILanguageExceptionErrorInfo2>(iid_language_exception_error_info2))
+        if (auto language = restricted.try_query<ILanguageExceptionErrorInfo2>(iid_language_exception_error_info2))
             language->CapturePropagationContext(nullptr);
         return Error(code, std::move(restricted));
     }
     return Error(code, originate_restricted(code, std::move(info)));
+}
+
+void Error::discard_stale() noexcept {
+    ComPtr<IErrorInfo> stale = take_error_info();
 }
 
 namespace {
@@ -208,17 +150,26 @@ std::optional<Utf16> restricted_message(IRestrictedErrorInfo& info, HRESULT code
 
 }  // namespace
 
-Utf16 Error::message() const {
-    if (restricted_info_) {
-        if (auto text = restricted_message(*restricted_info_.get(), code_)) return std::move(*text);
+Utf16 Error::message() const noexcept {
+    try {
+        if (restricted_info_) {
+            if (auto text = restricted_message(*restricted_info_.get(), code_)) return std::move(*text);
+        }
+        return system_message(code_);
+    } catch (const std::bad_alloc&) {
+        return {};
     }
-    return system_message(code_);
 }
 
-std::string Error::display_text() const {
-    const Utf16 text = message();
-    if (text.empty()) return format_hresult(code_);
-    return to_utf8(text) + " (" + format_hresult(code_) + ")";
+std::string Error::display_text() const noexcept {
+    try {
+        if (const Utf16 text = message(); !text.empty()) return to_utf8(text) + " (" + format_hresult(code_) + ")";
+    } catch (const std::bad_alloc&) {
+        // No memory to compose the text: the code alone, as for no message.
+    }
+    // Ten characters: within the short-string buffer of every standard
+    // library, so this makes no allocation.
+    return format_hresult(code_);
 }
 
 std::string Error::diagnostic() const {
@@ -231,4 +182,4 @@ TaskFailure TaskFailure::from_error(Error error, std::string_view step) noexcept
     return failure;
 }
 
-}  // namespace velmora
+}  // namespace velmora::failures

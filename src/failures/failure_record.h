@@ -1,14 +1,15 @@
 #pragma once
 
+#include <expected>
 #include <string>
 #include <string_view>
 
 #include "failures/task_failure.h"
-#include "platform/bstr.h"
 #include "platform/com_ptr.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 
-namespace velmora {
+namespace velmora::failures {
 
 // The labels of the scheduler steps that can fail: the names of the COM
 // functions and methods, as the Python side receives them.
@@ -32,6 +33,10 @@ public:
     // negative `code`. Must run before any other COM call on the thread,
     // since every such call may replace or clear the error object.
     static Error from_hresult(HRESULT code) noexcept;
+    // Takes whatever error object is on the thread and releases it. Run right
+    // before a call whose failure is captured: a failing call need not set an
+    // error object, and one left by an earlier call must not pass for its own.
+    static void discard_stale() noexcept;
     // A call that reported success but handed back no interface pointer.
     static Error missing_interface() noexcept { return Error(S_OK); }
     // An error with no error object, for failures detected by our own code.
@@ -43,11 +48,12 @@ public:
     HRESULT code() const noexcept { return code_; }
     bool has_error_info() const noexcept { return static_cast<bool>(restricted_info_); }
 
-    // The Windows text for the error, trimmed at the end; possibly empty.
-    platform::Utf16 message() const;
+    // The Windows text for the error, trimmed at the end; possibly empty, and
+    // empty when memory for the copy cannot be had.
+    platform::Utf16 message() const noexcept;
     // The message, a blank and the code in parentheses; the code alone when
-    // there is no message.
-    std::string display_text() const;
+    // there is no message or no memory to compose it.
+    std::string display_text() const noexcept;
     // Error { code: HRESULT(0x...), message: "..." }
     std::string diagnostic() const;
 
@@ -60,13 +66,9 @@ private:
     platform::ComPtr<IRestrictedErrorInfo> restricted_info_;
 };
 
-// Text helpers shared by the failure record and the scheduler client.
+// The failed outcome of a scheduler step: its record, made at once.
+inline std::unexpected<TaskFailure> step_failed(Error error, std::string_view step) noexcept {
+    return std::unexpected(TaskFailure::from_error(std::move(error), step));
+}
 
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD. Cannot fail.
-std::string to_utf8(platform::Utf16View text);
-// Removes trailing U+0009..U+000D and U+0020 units; nothing else.
-platform::Utf16View trim_end(platform::Utf16View text) noexcept;
-// "0x" and eight upper-case hexadecimal digits of the code as unsigned.
-std::string format_hresult(HRESULT code);
-
-}  // namespace velmora
+}  // namespace velmora::failures

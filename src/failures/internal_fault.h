@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-namespace velmora {
+namespace velmora::failures {
 
 // An unexpected failure of the module's own code: a broken invariant that
 // abandons the running operation. Thrown only for such faults (expected
@@ -25,8 +25,8 @@ private:
     std::optional<std::string> message_;
 };
 
-[[noreturn]] inline void raise_internal_fault(std::string message) {
+[[noreturn]] inline void throw_internal_fault(std::string message) {
     throw InternalFault(std::move(message));
 }
 
-}  // namespace velmora
+}  // namespace velmora::failures

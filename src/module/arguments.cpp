@@ -1,16 +1,16 @@
 #include "module/arguments.h"
 
 #include <algorithm>
-#include <atomic>
 #include <charconv>
 #include <cstring>
 #include <utility>
 #include <vector>
 
 #include "failures/internal_fault.h"
-#include "module/fault_boundary.h"
+#include "module/interned_name.h"
 #include "module/lenient_text.h"
 #include "module/py_ref.h"
+#include "module/python_errors.h"
 #include "platform/attributes.h"
 
 namespace velmora::module {
@@ -232,23 +232,7 @@ VELMORA_COLD void write_type_name(MessageWriter& message, PyTypeObject* type) {
     message.text(lenient_text(name.get()));
 }
 
-// Interned once per process and never released; interned strings are immortal.
-PyObject* add_note_name() {
-    static std::atomic<PyObject*> cached{nullptr};
-    if (PyObject* name = cached.load(std::memory_order_acquire)) {
-        return name;
-    }
-    PyObject* name = PyUnicode_InternFromString("add_note");
-    if (name == nullptr) {
-        return nullptr;
-    }
-    PyObject* expected = nullptr;
-    if (!cached.compare_exchange_strong(expected, name, std::memory_order_acq_rel)) {
-        Py_DECREF(name);
-        return expected;
-    }
-    return name;
-}
+InternedName add_note_name{"add_note"};
 
 // Whatever goes wrong here is dropped: the note is a courtesy and must never
 // replace the exception it annotates.
@@ -256,7 +240,7 @@ VELMORA_COLD void try_add_note(PyObject* exception, std::string_view parameter) 
     std::string note = "while processing '";
     note.append(parameter).append("'");
     const PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
-    PyObject* const method = text ? add_note_name() : nullptr;
+    PyObject* const method = text ? add_note_name.get() : nullptr;
     if (method == nullptr) {
         (void)fetch_pending_exception();
         return;
@@ -273,7 +257,7 @@ bool bind_arguments_in_full(const ParameterSpec& params, PyObject* const* args, 
                             std::span<PyObject*> slots) {
     const std::size_t positional_count = params.positional.size();
     if (slots.size() != positional_count + params.keyword_only.size()) [[unlikely]] {
-        raise_internal_fault("argument slots do not match the parameters of " + std::string(params.function_name));
+        failures::throw_internal_fault("argument slots do not match the parameters of " + std::string(params.function_name));
     }
     const auto given = static_cast<std::size_t>(nargs);
 

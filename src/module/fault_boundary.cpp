@@ -9,12 +9,17 @@
 #include <string_view>
 
 #include "module/interpreter_lock.h"
-#include "module/lenient_text.h"
+#include "module/py_ref.h"
+#include "module/python_errors.h"
 #include "platform/attributes.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 
 namespace velmora::module {
 namespace {
+
+using failures::InternalFault;
+using failures::throw_internal_fault;
 
 constexpr const char* panic_type_name = "pyo3_runtime.PanicException";
 constexpr const char* panic_type_doc =
@@ -26,22 +31,32 @@ constexpr const char* panic_type_doc =
     "Python interpreter to exit.\n";
 
 constexpr std::string_view untexted_fault_message = "panic from Rust code";
-constexpr std::string_view null_object_message = "PyObject pointer is null";
-constexpr std::string_view unprintable_panic_message = "Unwrapped panic from Python code";
 constexpr std::string_view type_creation_message = "Failed to initialize new exception type.";
-constexpr const char* no_exception_message = "attempted to fetch exception but none was set";
-constexpr std::string_view resume_header =
-    "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n";
-constexpr std::string_view resume_traceback_header = "Python stack trace below:\n";
 constexpr std::string_view uncaught_line = "uncaught panic at ffi boundary\n";
 constexpr std::string_view out_of_memory_line = "memory allocation failed\n";
 
 // Filled once and never released: the type is shared by every module object
 // and every interpreter of the process.
 std::atomic<PyObject*> panic_type_slot{nullptr};
-// Serialises the creation of the type. Never waited on with the interpreter
-// lock held, so the creating thread can always take the lock back.
+// Serialises the creation of the type between threads. Never waited on with
+// the interpreter lock held, so the creating thread can always take the lock
+// back.
 std::mutex panic_type_creation;
+// Set while this thread creates the type. Interpreter code that the creation
+// runs (a finalizer started by the collector, say) can come back here; it must
+// not wait for the mutex that this thread already holds.
+thread_local bool creating_on_this_thread = false;
+
+class CreationMark {
+public:
+    CreationMark() noexcept : outer_(std::exchange(creating_on_this_thread, true)) {}
+    ~CreationMark() { creating_on_this_thread = outer_; }
+    CreationMark(const CreationMark&) = delete;
+    CreationMark& operator=(const CreationMark&) = delete;
+
+private:
+    bool outer_;
+};
 
 void write_stderr(std::string_view text) noexcept {
     platform::write_stderr(text.data(), text.size());
@@ -57,40 +72,19 @@ void write_stderr(std::string_view text) noexcept {
     std::abort();
 }
 
-// Drops the pending exception, if any. Used only where composing a message
-// fails: that failure must never replace the error being reported.
-void discard_pending_exception() noexcept {
-    PyRef dropped = PyRef::steal(PyErr_GetRaisedException());
-}
-
-std::string repr_or_placeholder(PyObject* object) noexcept {
-    if (object == nullptr) return "None";
-    PyRef repr = PyRef::steal(PyObject_Repr(object));
-    if (!repr) {
-        discard_pending_exception();
-        return "<unprintable>";
-    }
-    try {
-        return lenient_text(repr.get());
-    } catch (const InternalFault&) {
-        return "<unprintable>";
-    }
-}
-
 // The pending exception, or the SystemError that stands for a failure
 // reported without one.
 PyRef take_pending_or_system_error() {
-    PyRef exception = PyRef::steal(PyErr_GetRaisedException());
-    if (!exception) {
-        PyErr_SetString(PyExc_SystemError, no_exception_message);
-        exception = PyRef::steal(PyErr_GetRaisedException());
+    if (PyRef exception = fetch_pending_exception()) {
+        return exception;
     }
-    return exception;
+    restore_fetched_exception(PyRef());
+    return PyRef::steal(PyErr_GetRaisedException());
 }
 
 VELMORA_COLD PyObject* create_panic_exception_type() {
     std::unique_lock<std::mutex> creation;
-    {
+    if (!creating_on_this_thread) {
         InterpreterLockRelease released;
         creation = std::unique_lock(panic_type_creation);
         if (panic_type_slot.load(std::memory_order_acquire) != nullptr) {
@@ -100,56 +94,47 @@ VELMORA_COLD PyObject* create_panic_exception_type() {
     if (PyObject* type = panic_type_slot.load(std::memory_order_acquire)) {
         return type;
     }
+    const CreationMark mark;
     PyObject* type = PyErr_NewExceptionWithDoc(panic_type_name, panic_type_doc, PyExc_BaseException, nullptr);
+    if (PyObject* made = panic_type_slot.load(std::memory_order_acquire)) {
+        // Code run by the creation needed the type and made it on this
+        // thread first: the slot is never replaced, so that one stays.
+        if (type == nullptr) {
+            PyRef dropped = take_pending_or_system_error();
+        }
+        Py_XDECREF(type);
+        return made;
+    }
     if (type == nullptr) {
-        // The slot is empty, so the pending error cannot be a PanicException
-        // and needs no check against the type (which would wait on ourselves).
         PyRef error = take_pending_or_system_error();
         std::string message(type_creation_message);
         message += ": ";
         message += describe_exception(error.get());
-        raise_internal_fault(std::move(message));
+        throw_internal_fault(std::move(message));
     }
     panic_type_slot.store(type, std::memory_order_release);
     return type;
 }
 
-// A PanicException that came back out of Python code: show it where the
-// user will see it, then let the fault it stands for go on.
-[[noreturn]] VELMORA_COLD void resume_panic(PyRef exception) {
-    std::string message;
-    if (PyRef text = PyRef::steal(PyObject_Str(exception.get()))) {
-        message = lenient_text(text.get());
-    } else {
-        discard_pending_exception();
-        message = unprintable_panic_message;
-    }
-    write_stderr(resume_header);
-    write_stderr(resume_traceback_header);
-    PyErr_SetRaisedException(exception.release());
-    PyErr_PrintEx(0);
-    raise_internal_fault(std::move(message));
-}
-
 }  // namespace
-
-std::string describe_exception(PyObject* exception) noexcept {
-    if (exception == nullptr) return "None";
-    std::string text = "type ";
-    text += repr_or_placeholder(reinterpret_cast<PyObject*>(Py_TYPE(exception)));
-    text += ", value ";
-    text += repr_or_placeholder(exception);
-    text += ", traceback ";
-    PyRef traceback = PyRef::steal(PyException_GetTraceback(exception));
-    text += repr_or_placeholder(traceback.get());
-    return text;
-}
 
 PyObject* panic_exception_type() {
     if (PyObject* type = panic_type_slot.load(std::memory_order_acquire)) {
         return type;
     }
     return create_panic_exception_type();
+}
+
+bool is_panic_exception(PyObject* exception) {
+    PyObject* type = panic_type_slot.load(std::memory_order_acquire);
+    if (type == nullptr) {
+        // While this thread creates the type, nothing can be an instance of it.
+        if (creating_on_this_thread) {
+            return false;
+        }
+        type = panic_exception_type();
+    }
+    return reinterpret_cast<PyObject*>(Py_TYPE(exception)) == type;
 }
 
 void raise_panic_exception(const InternalFault& fault) {
@@ -159,33 +144,6 @@ void raise_panic_exception(const InternalFault& fault) {
     PyRef arguments = expect_object(PyTuple_New(1));
     PyTuple_SET_ITEM(arguments.get(), 0, text.release());
     PyErr_SetObject(type.get(), arguments.get());
-}
-
-PyRef fetch_pending_exception() {
-    PyRef exception = PyRef::steal(PyErr_GetRaisedException());
-    if (!exception) {
-        return exception;
-    }
-    if (reinterpret_cast<PyObject*>(Py_TYPE(exception.get())) != panic_exception_type()) {
-        return exception;
-    }
-    resume_panic(std::move(exception));
-}
-
-void null_object_fault() {
-    if (PyRef pending = fetch_pending_exception()) {
-        PyErr_SetRaisedException(pending.release());
-        PyErr_WriteUnraisable(nullptr);
-    }
-    raise_internal_fault(std::string(null_object_message));
-}
-
-void restore_fetched_exception(PyRef exception) noexcept {
-    if (exception) {
-        PyErr_SetRaisedException(exception.release());
-    } else {
-        PyErr_SetString(PyExc_SystemError, no_exception_message);
-    }
 }
 
 void FaultBoundary::convert(const InternalFault& fault) noexcept {
@@ -203,7 +161,7 @@ VELMORA_COLD void FaultBoundary::convert_foreign() noexcept {
         } catch (const std::bad_alloc&) {
             abort_out_of_memory();
         } catch (const std::exception& error) {
-            convert(InternalFault(replace_invalid_utf8(error.what())));
+            convert(InternalFault(platform::replace_invalid_utf8(error.what())));
         } catch (...) {
             convert(InternalFault());
         }

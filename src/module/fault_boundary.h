@@ -2,16 +2,13 @@
 
 #include <Python.h>
 
-#include <string>
-#include <string_view>
 #include <utility>
 
 #include "failures/internal_fault.h"
-#include "module/py_ref.h"
 
 namespace velmora::module {
 
-// The one place where internal faults (velmora::InternalFault) are caught:
+// The one place where internal faults (failures::InternalFault) are caught:
 // each function that the interpreter calls runs its body through here, so that
 // a fault becomes a "pyo3_runtime.PanicException" instead of unwinding into
 // the interpreter. A fault that escapes the conversion aborts the process.
@@ -31,45 +28,22 @@ private:
 
     // Sets a new PanicException for the fault's payload. Never returns on a
     // fault of its own: that aborts the process.
-    static void convert(const InternalFault& fault) noexcept;
+    static void convert(const failures::InternalFault& fault) noexcept;
     // The same for anything else thrown out of a body, from inside its catch
     // handler: heap exhaustion aborts, a standard exception becomes a fault
     // with its what() text, anything else a fault without text.
     static void convert_foreign() noexcept;
 };
 
-// The PanicException type (borrowed, lives for the process), created on first use.
+// The PanicException type (borrowed, lives for the process), created on first
+// use; throws an internal fault when it cannot be created.
 PyObject* panic_exception_type();
 
+// Whether the exception's type is exactly the PanicException type.
+bool is_panic_exception(PyObject* exception);
+
 // Sets a new PanicException for the payload as the pending exception.
-void raise_panic_exception(const InternalFault& fault);
-
-// Takes the pending exception (clearing it); an empty PyRef when none is
-// pending. A PanicException raised by Python code that the module called does
-// not come back: it resumes as an internal fault with the same message.
-PyRef fetch_pending_exception();
-
-// The reaction to an interpreter call that returned null where an object must
-// come back: reports the pending exception as unraisable, then faults with
-// "PyObject pointer is null".
-[[noreturn]] void null_object_fault();
-
-// Sets the pending exception to what fetch_pending_exception() returned, or to
-// SystemError("attempted to fetch exception but none was set") when empty.
-void restore_fetched_exception(PyRef exception) noexcept;
-
-// A one-line rendering of an exception object showing its type, value and
-// traceback, for the messages of internal faults. Never fails: a part that
-// cannot be rendered is shown by a placeholder.
-std::string describe_exception(PyObject* exception) noexcept;
-
-// The object itself when it is not null, otherwise null_object_fault().
-inline PyRef expect_object(PyObject* object) {
-    if (object == nullptr) {
-        null_object_fault();
-    }
-    return PyRef::steal(object);
-}
+void raise_panic_exception(const failures::InternalFault& fault);
 
 // A noexcept function cannot let anything unwind into the interpreter: what
 // the handlers below do not convert ends in convert_foreign(), which aborts
@@ -79,7 +53,7 @@ template <class Result, class Body>
 Result FaultBoundary::guarded(Body&& body, Result failed) noexcept {
     try {
         return std::forward<Body>(body)();
-    } catch (const InternalFault& fault) {
+    } catch (const failures::InternalFault& fault) {
         convert(fault);
     } catch (...) {
         convert_foreign();

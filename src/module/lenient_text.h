@@ -3,7 +3,6 @@
 #include <Python.h>
 
 #include <string>
-#include <string_view>
 
 namespace velmora::module {
 
@@ -13,8 +12,5 @@ namespace velmora::module {
 // Never leaves an exception pending; a failure to make the bytes is
 // null_object_fault().
 std::string lenient_text(PyObject* text);
-
-// `bytes` with every maximal invalid UTF-8 subsequence replaced by U+FFFD.
-std::string replace_invalid_utf8(std::string_view bytes);
 
 }  // namespace velmora::module

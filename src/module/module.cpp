@@ -5,19 +5,21 @@
 #endif
 
 #include <array>
-#include <expected>
+#include <cstddef>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "failures/exception_mapping.h"
-#include "failures/task_failure.h"
 #include "module/arguments.h"
 #include "module/fault_boundary.h"
+#include "module/interned_name.h"
 #include "module/interpreter_lock.h"
 #include "module/py_ref.h"
+#include "module/python_errors.h"
 #include "scheduler/operations.h"
 
 namespace velmora::module {
@@ -55,38 +57,31 @@ constexpr ParameterSpec register_xml_parameters{
 static_assert(is_valid(run_task_parameters) && is_valid(delete_task_parameters) &&
               is_valid(task_exists_parameters) && is_valid(register_xml_parameters));
 
-// Names looked up on every module object, made once per process.
-PyObject* interned(const char* text) {
-    PyObject* name = expect_object(PyUnicode_FromString(text)).release();
-    PyUnicode_InternInPlace(&name);
-    return name;
+// Names looked up on every module object.
+InternedName all_name{"__all__"};
+InternedName name_name{"__name__"};
+
+PyObject* name_object(InternedName& name) {
+    PyObject* object = name.get();
+    if (object == nullptr) {
+        null_object_fault();
+    }
+    return object;
 }
 
-PyObject* all_name() {
-    static PyObject* const name = interned("__all__");
-    return name;
-}
-
-PyObject* name_name() {
-    static PyObject* const name = interned("__name__");
-    return name;
-}
-
-// The result of an operation as Python sees it, or the package's exception.
-PyObject* to_result(scheduler::Outcome<void> outcome) {
+// The result of an operation as Python sees it (None, or True/False), or the
+// package's exception.
+template <class T>
+PyObject* to_result(scheduler::Outcome<T> outcome) {
     if (!outcome) {
         failures::raise_task_failure(std::move(outcome.error()));
         return nullptr;
     }
-    Py_RETURN_NONE;
-}
-
-PyObject* to_result(scheduler::Outcome<bool> outcome) {
-    if (!outcome) {
-        failures::raise_task_failure(std::move(outcome.error()));
-        return nullptr;
+    if constexpr (std::is_void_v<T>) {
+        Py_RETURN_NONE;
+    } else {
+        return PyBool_FromLong(*outcome);
     }
-    return PyBool_FromLong(*outcome);
 }
 
 // Runs a scheduler operation with the interpreter lock released; the lock is
@@ -105,71 +100,82 @@ std::optional<std::string_view> read_text_parameter(PyObject* object, std::strin
     return text;
 }
 
-// Entry functions: bind and convert under the lock, run the operation
-// without it. The text stays borrowed from the argument objects, which the
-// caller keeps alive for the whole call.
-
-PyObject* run_task_impl(std::string_view task_name) {
-    return to_result(without_interpreter_lock([&] { return scheduler::run_task(task_name); }));
-}
-
-PyObject* delete_task_impl(std::string_view task_name) {
-    return to_result(without_interpreter_lock([&] { return scheduler::delete_task(task_name); }));
-}
-
-PyObject* task_exists_impl(std::string_view task_name) {
-    return to_result(without_interpreter_lock([&] { return scheduler::task_exists(task_name); }));
-}
-
-PyObject* register_xml_impl(std::string_view task_name, std::string_view xml_data) {
-    return to_result(without_interpreter_lock([&] { return scheduler::register_xml(task_name, xml_data); }));
-}
-
-template <PyObject* (*Impl)(std::string_view), const ParameterSpec& Parameters>
-PyObject* task_name_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+// The entry function of an operation whose parameters are all text: binds and
+// converts under the lock, runs the operation without it. The text stays
+// borrowed from the argument objects, which the caller keeps alive for the
+// whole call.
+template <auto Operation, const ParameterSpec& Parameters>
+PyObject* text_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return FaultBoundary::run_entry([&]() -> PyObject* {
-        std::array<PyObject*, 1> slots{};
+        constexpr std::size_t count = Parameters.positional.size();
+        std::array<PyObject*, count> slots{};
         if (!bind_arguments(Parameters, args, nargs, kwnames, slots)) {
             return nullptr;
         }
-        const std::optional<std::string_view> task_name = read_text_parameter(slots[0], task_name_parameter);
-        if (!task_name) {
-            return nullptr;
+        std::array<std::string_view, count> texts;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::optional<std::string_view> text = read_text_parameter(slots[i], Parameters.positional[i]);
+            if (!text) {
+                return nullptr;
+            }
+            texts[i] = *text;
         }
-        return Impl(*task_name);
+        return to_result(without_interpreter_lock([&] { return std::apply(Operation, texts); }));
     });
 }
 
-PyObject* register_xml_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return FaultBoundary::run_entry([&]() -> PyObject* {
-        std::array<PyObject*, 2> slots{};
-        if (!bind_arguments(register_xml_parameters, args, nargs, kwnames, slots)) {
-            return nullptr;
+// The method doc: the text signature, "(a, b)", and the interpreter's
+// end-of-signature marker, so that Python shows the signature and no doc.
+template <const ParameterSpec& Parameters>
+struct TextSignature {
+    static_assert(Parameters.positional_only == 0 && Parameters.keyword_only.empty(),
+                  "the signature text is written for plain positional-or-keyword parameters");
+    static constexpr std::string_view end_marker = ")\n--\n\n";
+
+    static consteval std::size_t length() {
+        std::size_t size = Parameters.function_name.size() + 1 + end_marker.size();
+        for (std::size_t i = 0; i < Parameters.positional.size(); ++i) {
+            size += (i == 0 ? 0 : 2) + Parameters.positional[i].size();
         }
-        const std::optional<std::string_view> task_name = read_text_parameter(slots[0], task_name_parameter);
-        if (!task_name) {
-            return nullptr;
+        return size;
+    }
+
+    static consteval std::array<char, length() + 1> make() {
+        std::array<char, length() + 1> text{};
+        std::size_t at = 0;
+        const auto append = [&](std::string_view part) {
+            for (char c : part) text[at++] = c;
+        };
+        append(Parameters.function_name);
+        append("(");
+        for (std::size_t i = 0; i < Parameters.positional.size(); ++i) {
+            if (i > 0) append(", ");
+            append(Parameters.positional[i]);
         }
-        const std::optional<std::string_view> xml_data = read_text_parameter(slots[1], xml_data_parameter);
-        if (!xml_data) {
-            return nullptr;
-        }
-        return register_xml_impl(*task_name, *xml_data);
-    });
-}
+        append(end_marker);
+        return text;
+    }
+
+    static constexpr std::array<char, length() + 1> text = make();
+};
 
 constexpr int entry_flags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+
+template <auto Operation, const ParameterSpec& Parameters>
+PyMethodDef method() {
+    // ml_name is read as a C string: the name must end where the literal does.
+    static_assert(Parameters.function_name.data()[Parameters.function_name.size()] == '\0');
+    return {Parameters.function_name.data(), _PyCFunction_CAST((text_entry<Operation, Parameters>)), entry_flags,
+            TextSignature<Parameters>::text.data()};
+}
 
 // The module and its function objects point at these records, so they live
 // for the process and are never copied.
 PyMethodDef methods[] = {
-    {"register_xml", _PyCFunction_CAST(register_xml_entry), entry_flags, "register_xml(task_name, xml_data)\n--\n\n"},
-    {"delete_task", _PyCFunction_CAST((task_name_entry<delete_task_impl, delete_task_parameters>)), entry_flags,
-     "delete_task(task_name)\n--\n\n"},
-    {"run_task", _PyCFunction_CAST((task_name_entry<run_task_impl, run_task_parameters>)), entry_flags,
-     "run_task(task_name)\n--\n\n"},
-    {"task_exists", _PyCFunction_CAST((task_name_entry<task_exists_impl, task_exists_parameters>)), entry_flags,
-     "task_exists(task_name)\n--\n\n"},
+    method<scheduler::register_xml, register_xml_parameters>(),
+    method<scheduler::delete_task, delete_task_parameters>(),
+    method<scheduler::run_task, run_task_parameters>(),
+    method<scheduler::task_exists, task_exists_parameters>(),
 };
 
 // Ends the exec with the exception that the failed interpreter call left.
@@ -183,12 +189,12 @@ int fail_with_pending() {
     std::string message(append_fault_message);
     message += ": ";
     message += describe_exception(error.get());
-    raise_internal_fault(std::move(message));
+    failures::throw_internal_fault(std::move(message));
 }
 
 // The module's __all__, created empty when the module has none yet.
 PyRef module_all_list(PyObject* module) {
-    PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name()));
+    PyRef all = PyRef::steal(PyObject_GetAttr(module, name_object(all_name)));
     if (all) {
         if (!PyList_Check(all.get())) {
             raise_type_mismatch(all.get(), &PyList_Type);
@@ -203,7 +209,7 @@ PyRef module_all_list(PyObject* module) {
     }
     error = PyRef();
     all = expect_object(PyList_New(0));
-    if (PyObject_SetAttr(module, all_name(), all.get()) < 0) {
+    if (PyObject_SetAttr(module, name_object(all_name), all.get()) < 0) {
         fail_with_pending();
         return PyRef();
     }
@@ -222,7 +228,7 @@ int add_function(PyObject* module, PyMethodDef& method) {
     if (!function) {
         return fail_with_pending();
     }
-    PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), name_name()));
+    PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), name_object(name_name)));
     if (!name) {
         return fail_with_pending();
     }

@@ -1,42 +1,28 @@
 #pragma once
 
-#include <utility>
-
 #include "platform/platform.h"
+#include "platform/unique_handle.h"
 
 namespace velmora::platform {
 
-// Balances one successful CoInitializeEx of the current thread. A guard made
-// without ownership (the thread was already in another apartment, so the
+struct LeaveApartment {
+    void operator()(bool) const noexcept { CoUninitialize(); }
+};
+
+// Balances one successful CoInitializeEx of the current thread: the
+// CoInitializeEx contract wants one CoUninitialize for each call that
+// succeeded (S_OK or S_FALSE), on the same thread. A guard made without
+// ownership (the thread was already in another apartment, so the
 // initialisation was refused) never calls CoUninitialize.
-class ComInit {
+class ComInit : public UniqueHandle<bool, LeaveApartment, false> {
 public:
     ComInit() noexcept = default;
-    static ComInit adopt() noexcept {
-        ComInit init;
-        init.owned_ = true;
-        return init;
-    }
-    ComInit(ComInit&& other) noexcept : owned_(std::exchange(other.owned_, false)) {}
-    ComInit& operator=(ComInit&& other) noexcept {
-        if (this != &other) {
-            reset();
-            owned_ = std::exchange(other.owned_, false);
-        }
-        return *this;
-    }
-    ComInit(const ComInit&) = delete;
-    ComInit& operator=(const ComInit&) = delete;
-    ~ComInit() { reset(); }
+    static ComInit adopt() noexcept { return ComInit(true); }
 
-    bool owned() const noexcept { return owned_; }
-
-    void reset() noexcept {
-        if (std::exchange(owned_, false)) CoUninitialize();
-    }
+    bool owned() const noexcept { return static_cast<bool>(*this); }
 
 private:
-    bool owned_ = false;
+    explicit ComInit(bool owned) noexcept : UniqueHandle(owned) {}
 };
 
 }  // namespace velmora::platform

@@ -46,7 +46,7 @@ public:
 
     // The interface `iid` of the same object, or null when it is not offered.
     template <class U>
-    ComPtr<U> query(REFIID iid) const noexcept {
+    ComPtr<U> try_query(REFIID iid) const noexcept {
         ComPtr<U> result;
         if (ptr_ != nullptr && FAILED(ptr_->QueryInterface(iid, result.put_void()))) result.reset();
         return result;

@@ -8,8 +8,12 @@
 namespace velmora::scheduler {
 namespace {
 
+using failures::Error;
+using failures::step_failed;
 using platform::Bstr;
 using platform::ComPtr;
+using platform::empty_variant;
+namespace step = failures::step;
 
 constexpr HRESULT task_not_found = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 constexpr HRESULT folder_not_found = HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
@@ -17,10 +21,6 @@ constexpr HRESULT folder_not_found = HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
 constexpr LONG task_run_no_flags = 0;
 constexpr LONG delete_task_flags = 0;
 constexpr LONG terminal_session_id = 0;
-
-std::unexpected<TaskFailure> fail(Error error, std::string_view step) noexcept {
-    return std::unexpected(TaskFailure::from_error(std::move(error), step));
-}
 
 }  // namespace
 
@@ -35,13 +35,15 @@ Outcome<void> run_task(std::string_view task_name) {
 
     Bstr name = to_bstr(task_name);
     ComPtr<IRegisteredTask> task;
-    const HRESULT found = session->root_folder().GetTask(name.get(), task.put());
-    if (auto error = interface_failure(found, task)) return fail(std::move(*error), step::get_task);
+    const HRESULT found = scheduler_call([&] { return session->root_folder().GetTask(name.get(), task.put()); });
+    if (auto error = interface_failure(found, task)) return step_failed(std::move(*error), step::get_task);
     name.reset();
 
     ComPtr<IRunningTask> running;
-    const HRESULT started = task->RunEx(empty_variant(), task_run_no_flags, terminal_session_id, nullptr, running.put());
-    if (auto error = interface_failure(started, running)) return fail(std::move(*error), step::run_ex);
+    const HRESULT started = scheduler_call([&] {
+        return task->RunEx(empty_variant(), task_run_no_flags, terminal_session_id, nullptr, running.put());
+    });
+    if (auto error = interface_failure(started, running)) return step_failed(std::move(*error), step::run_ex);
     // The task runs on its own; nothing is read from the instance.
     running.reset();
     return {};
@@ -52,8 +54,9 @@ Outcome<void> delete_task(std::string_view task_name) {
     if (!session) return std::unexpected(std::move(session.error()));
 
     Bstr name = to_bstr(task_name);
-    const HRESULT deleted = session->root_folder().DeleteTask(name.get(), delete_task_flags);
-    if (FAILED(deleted)) return fail(Error::from_hresult(deleted), step::delete_task);
+    const HRESULT deleted =
+        scheduler_call([&] { return session->root_folder().DeleteTask(name.get(), delete_task_flags); });
+    if (FAILED(deleted)) return step_failed(Error::from_hresult(deleted), step::delete_task);
     return {};
 }
 
@@ -63,7 +66,7 @@ Outcome<bool> task_exists(std::string_view task_name) {
 
     Bstr name = to_bstr(task_name);
     ComPtr<IRegisteredTask> task;
-    const HRESULT found = session->root_folder().GetTask(name.get(), task.put());
+    const HRESULT found = scheduler_call([&] { return session->root_folder().GetTask(name.get(), task.put()); });
     // Captured before the name is freed: no platform call may come between a
     // failed call and the capture of its error object.
     std::optional<Error> error = interface_failure(found, task);
@@ -74,7 +77,7 @@ Outcome<bool> task_exists(std::string_view task_name) {
         return true;
     }
     if (error->code() == task_not_found || error->code() == folder_not_found) return false;
-    return fail(std::move(*error), step::get_task);
+    return step_failed(std::move(*error), step::get_task);
 }
 
 Outcome<void> register_xml(std::string_view task_name, std::string_view xml_data) {
@@ -84,11 +87,12 @@ Outcome<void> register_xml(std::string_view task_name, std::string_view xml_data
     Bstr name = to_bstr(task_name);
     Bstr xml = to_bstr(xml_data);
     ComPtr<IRegisteredTask> task;
-    const HRESULT registered =
-        session->root_folder().RegisterTask(name.get(), xml.get(), TASK_CREATE_OR_UPDATE, empty_variant(),
-                                            empty_variant(), TASK_LOGON_INTERACTIVE_TOKEN, empty_variant(),
-                                            task.put());
-    if (auto error = interface_failure(registered, task)) return fail(std::move(*error), step::register_task);
+    const HRESULT registered = scheduler_call([&] {
+        return session->root_folder().RegisterTask(name.get(), xml.get(), TASK_CREATE_OR_UPDATE, empty_variant(),
+                                                   empty_variant(), TASK_LOGON_INTERACTIVE_TOKEN, empty_variant(),
+                                                   task.put());
+    });
+    if (auto error = interface_failure(registered, task)) return step_failed(std::move(*error), step::register_task);
     return {};
 }
 

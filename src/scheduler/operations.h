@@ -13,11 +13,11 @@
 // Text arguments are UTF-8, given as pointer and length (string_view): not
 // NUL-limited, borrowed for the duration of the call. A scheduler failure is
 // returned as a TaskFailure; an internal fault (a text that cannot become a
-// BSTR) is thrown as velmora::InternalFault.
+// BSTR) is thrown as failures::InternalFault.
 namespace velmora::scheduler {
 
 template <class T>
-using Outcome = std::expected<T, TaskFailure>;
+using Outcome = std::expected<T, failures::TaskFailure>;
 
 Outcome<void> run_task(std::string_view task_name);
 Outcome<void> delete_task(std::string_view task_name);

@@ -3,6 +3,7 @@
 #include <expected>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "failures/failure_record.h"
 #include "failures/task_failure.h"
@@ -21,7 +22,7 @@ public:
     // Joins the multithreaded apartment (or works in the thread's single-
     // threaded one), creates and connects the task service and fetches the
     // root folder. On failure everything done so far is already undone.
-    static std::expected<SchedulerSession, TaskFailure> open();
+    static std::expected<SchedulerSession, failures::TaskFailure> open();
 
     SchedulerSession(SchedulerSession&&) noexcept = default;
     SchedulerSession& operator=(SchedulerSession&&) = delete;
@@ -52,21 +53,21 @@ platform::Bstr to_bstr(std::string_view text);
 // The same for text already in UTF-16.
 platform::Bstr make_bstr(platform::Utf16View units);
 
-// UTF-8 to UTF-16. The text is expected to be well-formed; a malformed
-// sequence becomes U+FFFD rather than being read past.
-platform::Utf16 to_utf16(std::string_view text);
-
-// A VARIANT with every byte zero (VT_EMPTY): "not given" for optional
-// arguments of scheduler methods.
-VARIANT empty_variant() noexcept;
+// Runs one scheduler call with no error object on the thread beforehand, so
+// that the error object found after it fails was left by that call.
+template <class Call>
+HRESULT scheduler_call(Call&& call) noexcept {
+    failures::Error::discard_stale();
+    return std::forward<Call>(call)();
+}
 
 // The Error of a call that hands back an interface: captured at once for a
 // negative HRESULT; a success that left the pointer null counts as failed with
 // code 0. Nothing when the call succeeded with an interface.
 template <class T>
-std::optional<Error> interface_failure(HRESULT result, const platform::ComPtr<T>& out) noexcept {
-    if (FAILED(result)) return Error::from_hresult(result);
-    if (!out) return Error::missing_interface();
+std::optional<failures::Error> interface_failure(HRESULT result, const platform::ComPtr<T>& out) noexcept {
+    if (FAILED(result)) return failures::Error::from_hresult(result);
+    if (!out) return failures::Error::missing_interface();
     return std::nullopt;
 }
 

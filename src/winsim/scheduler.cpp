@@ -44,9 +44,11 @@ Store& store() {
     return *instance;
 }
 
-// Ends a scheduler call: what the call leaves on the thread replaces what was there.
+// Ends a scheduler call. An error object that the call brings back replaces
+// the thread's; without one the thread's error object stays as it was, also
+// when the call fails (as Wine's Task Scheduler does).
 HRESULT finish(HRESULT hr, IErrorInfo* error = nullptr) {
-    park_error(error);
+    if (error != nullptr) park_error(error);
     return hr;
 }
 

@@ -216,6 +216,13 @@ HRESULT WINAPI WindowsCreateString(PCNZWCH sourceString, UINT32 length, HSTRING*
     log_call("WindowsCreateString");
     if (string == nullptr) return E_INVALIDARG;
     *string = nullptr;
+    if (auto outcome = enter_step(Step::WindowsCreateString)) {
+        if (outcome->fails()) {
+            leave_scripted_error(*outcome);
+            return outcome->hresult;
+        }
+        if (outcome->null_out) return S_OK;
+    }
     if (length == 0) return S_OK;
     if (sourceString == nullptr) return E_POINTER;
     auto* data = new (std::nothrow) HStringData;

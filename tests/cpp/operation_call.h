@@ -11,6 +11,8 @@
 
 namespace velmora::testing_support {
 
+using namespace velmora::failures;
+
 enum class Op { run_task, delete_task, task_exists, register_xml };
 
 // One shape for the four results: the boolean of task_exists, true otherwise.

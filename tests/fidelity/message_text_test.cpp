@@ -10,6 +10,9 @@
 #include "fidelity/platform_under_test.h"
 
 namespace velmora::fidelity {
+
+using namespace velmora::failures;
+using namespace velmora::platform;
 namespace {
 
 class SystemMessage : public testing::TestWithParam<std::uint32_t> {};

@@ -25,6 +25,9 @@
 #endif
 
 namespace velmora::fidelity {
+
+using namespace velmora::failures;
+using namespace velmora::platform;
 namespace {
 
 namespace ops = velmora::scheduler;
@@ -126,7 +129,7 @@ std::vector<std::u16string> tasks_marked(std::string_view marker) {
     worker.join();
     if (!enumerated && platform_under_test() == Platform::wine) names = tasks_marked_in_store(marker);
 #else
-    const platform::Utf16 wanted = ops::to_utf16(marker);
+    const platform::Utf16 wanted = platform::to_utf16(marker);
     for (const auto& [name, xml] : winsim::tasks())
         if (xml.find(wanted) != std::u16string::npos) names.push_back(name);
 #endif
@@ -134,7 +137,7 @@ std::vector<std::u16string> tasks_marked(std::string_view marker) {
 }
 
 std::string utf8_of(std::u16string_view text) {
-    return velmora::to_utf8(platform::Utf16View(reinterpret_cast<const WCHAR*>(text.data()), text.size()));
+    return velmora::platform::to_utf8(platform::Utf16View(reinterpret_cast<const WCHAR*>(text.data()), text.size()));
 }
 
 // Resets the simulation before each test and, on every platform, deletes the
@@ -207,7 +210,7 @@ TEST_P(TaskLifecycle, RunStartsTheRegisteredTask) {
     }
     EXPECT_TRUE(run.has_value()) << run.error().message;
 #ifndef _WIN32
-    EXPECT_EQ(winsim::run_counts()[ops::to_utf16(name)], 1);
+    EXPECT_EQ(winsim::run_counts()[platform::to_utf16(name)], 1);
 #endif
 }
 

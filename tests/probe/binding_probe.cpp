@@ -38,6 +38,8 @@ static_assert(!is_valid(checked(checked_ab, 0, 0, checked_kw_a)), "a keyword-onl
 }  // namespace
 #include "module/lenient_text.h"
 #include "module/fault_boundary.h"
+#include "module/python_errors.h"
+#include "platform/text.h"
 #include "module/py_ref.h"
 
 namespace {
@@ -222,7 +224,7 @@ PyObject* probe_replace_invalid_utf8(PyObject*, PyObject* bytes) {
             PyErr_SetString(PyExc_TypeError, "replace_invalid_utf8(bytes)");
             return nullptr;
         }
-        const std::string repaired = velmora::module::replace_invalid_utf8(
+        const std::string repaired = velmora::platform::replace_invalid_utf8(
             std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))));
         return PyBytes_FromStringAndSize(repaired.data(), static_cast<Py_ssize_t>(repaired.size()));
     });

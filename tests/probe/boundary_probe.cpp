@@ -12,11 +12,12 @@
 
 #include "failures/internal_fault.h"
 #include "module/fault_boundary.h"
+#include "module/python_errors.h"
 #include "module/py_ref.h"
 
 namespace {
 
-using velmora::InternalFault;
+using velmora::failures::InternalFault;
 using velmora::module::FaultBoundary;
 using velmora::module::PyRef;
 

@@ -14,6 +14,7 @@
 
 #include "failures/failure_record.h"
 #include "failures/internal_fault.h"
+#include "platform/text.h"
 #include "scheduler/session.h"
 
 namespace {
@@ -50,7 +51,7 @@ template <class Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
         return body();
-    } catch (const velmora::InternalFault& fault) {
+    } catch (const velmora::failures::InternalFault& fault) {
         PyErr_SetString(PyExc_RuntimeError, fault.message().value_or("internal fault").c_str());
     } catch (...) {
         PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
@@ -63,7 +64,7 @@ PyObject* to_utf16(PyObject*, PyObject* arg) noexcept {
     return guarded([&]() -> PyObject* {
         auto text = bytes_view(arg);
         if (!text) return nullptr;
-        return bytes_of(velmora::scheduler::to_utf16(*text));
+        return bytes_of(velmora::platform::to_utf16(*text));
     });
 }
 
@@ -72,7 +73,7 @@ PyObject* to_utf8(PyObject*, PyObject* arg) noexcept {
     return guarded([&]() -> PyObject* {
         auto units = units_of(arg);
         if (!units) return nullptr;
-        const std::string text = velmora::to_utf8(*units);
+        const std::string text = velmora::platform::to_utf8(*units);
         return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     });
 }
@@ -82,7 +83,7 @@ PyObject* trim_end(PyObject*, PyObject* arg) noexcept {
     return guarded([&]() -> PyObject* {
         auto units = units_of(arg);
         if (!units) return nullptr;
-        return bytes_of(velmora::trim_end(*units));
+        return bytes_of(velmora::platform::trim_end(*units));
     });
 }
 
@@ -95,7 +96,7 @@ PyObject* format_hresult(PyObject*, PyObject* arg) noexcept {
             PyErr_SetString(PyExc_OverflowError, "code out of 32-bit range");
             return nullptr;
         }
-        const std::string text = velmora::format_hresult(static_cast<HRESULT>(static_cast<std::uint32_t>(code)));
+        const std::string text = velmora::platform::format_hresult(static_cast<HRESULT>(static_cast<std::uint32_t>(code)));
         return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     });
 }

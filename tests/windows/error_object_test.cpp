@@ -16,6 +16,9 @@
 #include "scheduler/session.h"
 
 namespace velmora {
+
+using namespace velmora::failures;
+using namespace velmora::platform;
 namespace {
 
 using fidelity::WindowsOrWine;
@@ -29,7 +32,7 @@ bool leave_plain_error_object() {
     if (FAILED(CreateErrorInfo(create.put())) || !create) return false;
     std::wstring text(description);
     if (FAILED(create->SetDescription(text.data()))) return false;
-    ComPtr<IErrorInfo> info = create.query<IErrorInfo>(IID_IErrorInfo);
+    ComPtr<IErrorInfo> info = create.try_query<IErrorInfo>(IID_IErrorInfo);
     return info && SetErrorInfo(0, info.get()) == S_OK;
 }
 

@@ -15,6 +15,9 @@
 #include "sim_fixture.h"
 
 namespace velmora {
+
+using namespace velmora::failures;
+using namespace velmora::platform;
 namespace {
 
 using testing_support::PrintTo;

@@ -13,6 +13,9 @@
 #include "sim_fixture.h"
 
 namespace velmora {
+
+using namespace velmora::failures;
+using namespace velmora::platform;
 namespace {
 
 using testing_support::PrintTo;
@@ -46,9 +49,12 @@ protected:
     }
 };
 
-// The opening steps of every operation, as the log shows them.
-const Strings opening = {"CoInitializeEx",   "CoCreateInstance",         "ITaskService::Connect",
-                         "SysAllocStringLen(\\)", "ITaskService::GetFolder", "SysFreeString(\\)"};
+// The opening steps of every operation, as the log shows them. Each scheduler
+// call is preceded by taking any stale error object off the thread.
+const Strings opening = {"GetErrorInfo", "CoInitializeEx",        "GetErrorInfo",
+                         "CoCreateInstance", "GetErrorInfo", "ITaskService::Connect",
+                         "SysAllocStringLen(\\)", "GetErrorInfo", "ITaskService::GetFolder",
+                         "SysFreeString(\\)"};
 const Strings closing = {"IUnknown::Release(ITaskFolder)", "IUnknown::Release(ITaskService)", "CoUninitialize"};
 
 Strings concat(std::initializer_list<Strings> parts) {
@@ -61,7 +67,7 @@ TEST_F(OperationTest, RegisterXmlCreatesTheTask) {
     ASSERT_TRUE(scheduler::register_xml("my task", task_xml).has_value());
     EXPECT_EQ(log(), concat({opening,
                                        {"SysAllocStringLen(my task)", "SysAllocStringLen(<Task><Actions/></Task>)",
-                                        "ITaskFolder::RegisterTask", "IUnknown::Release(IRegisteredTask)",
+                                        "GetErrorInfo", "ITaskFolder::RegisterTask", "IUnknown::Release(IRegisteredTask)",
                                         "SysFreeString(<Task><Actions/></Task>)", "SysFreeString(my task)"},
                                        closing}));
     EXPECT_EQ(winsim::tasks().at(u"my task"), u"<Task><Actions/></Task>");
@@ -80,8 +86,8 @@ TEST_F(OperationTest, RunTaskStartsTheTaskAndReleasesTheInstanceAtOnce) {
     register_task();
     ASSERT_TRUE(scheduler::run_task("my task").has_value());
     EXPECT_EQ(log(), concat({opening,
-                                       {"SysAllocStringLen(my task)", "ITaskFolder::GetTask", "SysFreeString(my task)",
-                                        "IRegisteredTask::RunEx", "IUnknown::Release(IRunningTask)",
+                                       {"SysAllocStringLen(my task)", "GetErrorInfo", "ITaskFolder::GetTask", "SysFreeString(my task)",
+                                        "GetErrorInfo", "IRegisteredTask::RunEx", "IUnknown::Release(IRunningTask)",
                                         "IUnknown::Release(IRegisteredTask)"},
                                        closing}));
     EXPECT_EQ(winsim::run_counts().at(u"my task"), 1);
@@ -91,7 +97,7 @@ TEST_F(OperationTest, DeleteTaskRemovesTheTask) {
     register_task();
     ASSERT_TRUE(scheduler::delete_task("my task").has_value());
     EXPECT_EQ(log(), concat({opening,
-                                       {"SysAllocStringLen(my task)", "ITaskFolder::DeleteTask",
+                                       {"SysAllocStringLen(my task)", "GetErrorInfo", "ITaskFolder::DeleteTask",
                                         "SysFreeString(my task)"},
                                        closing}));
     EXPECT_TRUE(winsim::tasks().empty());
@@ -103,7 +109,7 @@ TEST_F(OperationTest, TaskExistsFindsARegisteredTaskAndKeepsNoReference) {
     ASSERT_TRUE(exists.has_value());
     EXPECT_TRUE(*exists);
     EXPECT_EQ(log(), concat({opening,
-                                       {"SysAllocStringLen(my task)", "ITaskFolder::GetTask", "SysFreeString(my task)",
+                                       {"SysAllocStringLen(my task)", "GetErrorInfo", "ITaskFolder::GetTask", "SysFreeString(my task)",
                                         "IUnknown::Release(IRegisteredTask)"},
                                        closing}));
 }

@@ -17,6 +17,9 @@
 
 namespace velmora::testing_support {
 
+using namespace velmora::failures;
+using namespace velmora::platform;
+
 // Parameter tables print as their case name rather than as raw bytes.
 template <class Case>
     requires requires(const Case& c) { std::string_view(c.name); }

@@ -4,9 +4,13 @@
 #include <string_view>
 
 #include "failures/failure_record.h"
+#include "platform/text.h"
 #include "scheduler/session.h"
 
 namespace velmora {
+
+using namespace velmora::failures;
+using namespace velmora::platform;
 namespace {
 
 using platform::Utf16;
@@ -41,7 +45,7 @@ class WellFormedText : public testing::TestWithParam<Utf8Case> {};
 
 TEST_P(WellFormedText, Utf16ToUtf8) { EXPECT_EQ(to_utf8(units(GetParam().utf16)), GetParam().utf8); }
 
-TEST_P(WellFormedText, Utf8ToUtf16) { EXPECT_EQ(scheduler::to_utf16(GetParam().utf8), units(GetParam().utf16)); }
+TEST_P(WellFormedText, Utf8ToUtf16) { EXPECT_EQ(platform::to_utf16(GetParam().utf8), units(GetParam().utf16)); }
 
 INSTANTIATE_TEST_SUITE_P(Text, WellFormedText, testing::ValuesIn(well_formed), case_name);
 
@@ -70,7 +74,7 @@ TEST(Utf16ToUtf8, StopsAtTheEndOfTheText) {
 class Utf8ToUtf16 : public testing::TestWithParam<Utf8Case> {};
 
 TEST_P(Utf8ToUtf16, ReplacesMalformedBytes) {
-    EXPECT_EQ(scheduler::to_utf16(GetParam().utf8), units(GetParam().utf16));
+    EXPECT_EQ(platform::to_utf16(GetParam().utf8), units(GetParam().utf16));
 }
 
 // Malformed input is never read past its end and never yields a surrogate unit.

@@ -34,6 +34,8 @@
 #include "scheduler/operations.h"
 
 namespace velmora {
+
+using namespace velmora::failures;
 namespace {
 
 constexpr int thread_count = 16;

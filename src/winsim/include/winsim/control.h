@@ -29,7 +29,7 @@ struct ErrorObject {
 // The steps that can be scripted. Any other name throws std::invalid_argument.
 // "CoInitializeEx", "CoCreateInstance", "Connect", "GetFolder", "GetTask",
 // "RunEx", "DeleteTask", "RegisterTask", "SysAllocStringLen",
-// "GetErrorDetails", "GetDescription".
+// "GetErrorDetails", "GetDescription", "WindowsCreateString".
 bool is_step(std::string_view step);
 
 // Empty store, no scripted outcomes, default message table, combase present,
@@ -42,10 +42,10 @@ void reset();
 // A non-negative hresult without null_out makes the call do its work and
 // return that value. Scripts of one step queue up in the order given; a
 // caller paused in the step takes the script that is next when it resumes.
-// Every call through the scheduler's interfaces (Connect, GetFolder, GetTask,
-// RunEx, DeleteTask, RegisterTask) replaces the thread's error object with the
-// one it brings back, none for an error of kind none; the other steps leave
-// the thread's error object alone unless their script gives one.
+// A call leaves the thread's error object alone unless its outcome brings
+// one back (a script's error, or the plain error object of a malformed task
+// definition): a failing scheduler call with an error of kind none does not
+// clear an error object left by an earlier call, as on Windows and Wine.
 // Throws std::invalid_argument for a wrong step, a negative count, or null_out
 // on a step that has no out-pointer.
 void script(std::string_view step, HRESULT hresult, bool null_out = false, ErrorObject error = {}, int count = 1);
