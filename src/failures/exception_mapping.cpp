@@ -59,8 +59,9 @@ void raise_task_failure(TaskFailure failure) {
         PyRef message = make_text(std::exchange(failure.message, {}));
         PyRef hresult = expect_object(PyLong_FromUnsignedLongLong(code));
         PyRef step = make_text(failure.step);
-        // The free slot in front lets a vectorcall callee prepend `self`
-        // without copying the arguments.
+        // PY_VECTORCALL_ARGUMENTS_OFFSET: the slot in front of the
+        // arguments may be overwritten by the callee, which lets it prepend
+        // `self` without copying them.
         PyObject* arguments[] = {nullptr, message.get(), hresult.get(), step.get()};
         result = PyRef::steal(PyObject_Vectorcall(exception_class.get(), arguments + 1,
                                                   3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));

@@ -13,7 +13,6 @@
 namespace velmora::module {
 namespace {
 
-using failures::InternalFault;
 using failures::throw_internal_fault;
 
 constexpr std::string_view null_object_message = "PyObject pointer is null";
@@ -42,7 +41,7 @@ std::string repr_or_placeholder(PyObject* object) noexcept {
     }
     try {
         return lenient_text(repr.get());
-    } catch (const InternalFault&) {
+    } catch (const failures::InternalFault&) {
         return "<unprintable>";
     }
 }

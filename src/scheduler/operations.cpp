@@ -1,5 +1,7 @@
 #include "scheduler/operations.h"
 
+#include <optional>
+#include <string_view>
 #include <utility>
 
 #include "failures/failure_record.h"
@@ -22,6 +24,23 @@ constexpr LONG task_run_no_flags = 0;
 constexpr LONG delete_task_flags = 0;
 constexpr LONG terminal_session_id = 0;
 
+// The outcome of ITaskFolder::GetTask for a name, with the name's BSTR still
+// held. Members in acquisition order: dropping the lookup releases the task
+// before it frees the name.
+struct TaskLookup {
+    Bstr name;
+    ComPtr<IRegisteredTask> task;
+    std::optional<Error> error;  // captured at once when the lookup failed
+};
+
+TaskLookup look_up(const SchedulerSession& session, std::string_view task_name) {
+    TaskLookup lookup{to_bstr(task_name), {}, std::nullopt};
+    const HRESULT found =
+        scheduler_call([&] { return session.root_folder().GetTask(lookup.name.get(), lookup.task.put()); });
+    lookup.error = interface_failure(found, lookup.task);
+    return lookup;
+}
+
 }  // namespace
 
 // Locals are declared in acquisition order after the session, so every path
@@ -33,15 +52,13 @@ Outcome<void> run_task(std::string_view task_name) {
     auto session = SchedulerSession::open();
     if (!session) return std::unexpected(std::move(session.error()));
 
-    Bstr name = to_bstr(task_name);
-    ComPtr<IRegisteredTask> task;
-    const HRESULT found = scheduler_call([&] { return session->root_folder().GetTask(name.get(), task.put()); });
-    if (auto error = interface_failure(found, task)) return step_failed(std::move(*error), step::get_task);
-    name.reset();
+    TaskLookup lookup = look_up(*session, task_name);
+    if (lookup.error) return step_failed(std::move(*lookup.error), step::get_task);
+    lookup.name.reset();
 
     ComPtr<IRunningTask> running;
     const HRESULT started = scheduler_call([&] {
-        return task->RunEx(empty_variant(), task_run_no_flags, terminal_session_id, nullptr, running.put());
+        return lookup.task->RunEx(empty_variant(), task_run_no_flags, terminal_session_id, nullptr, running.put());
     });
     if (auto error = interface_failure(started, running)) return step_failed(std::move(*error), step::run_ex);
     // The task runs on its own; nothing is read from the instance.
@@ -64,20 +81,18 @@ Outcome<bool> task_exists(std::string_view task_name) {
     auto session = SchedulerSession::open();
     if (!session) return std::unexpected(std::move(session.error()));
 
-    Bstr name = to_bstr(task_name);
-    ComPtr<IRegisteredTask> task;
-    const HRESULT found = scheduler_call([&] { return session->root_folder().GetTask(name.get(), task.put()); });
-    // Captured before the name is freed: no platform call may come between a
-    // failed call and the capture of its error object.
-    std::optional<Error> error = interface_failure(found, task);
-    name.reset();
+    // The error is captured before the name is freed: no platform call may
+    // come between a failed call and the capture of its error object.
+    TaskLookup lookup = look_up(*session, task_name);
+    lookup.name.reset();
 
-    if (!error) {
-        task.reset();
+    if (!lookup.error) {
+        lookup.task.reset();
         return true;
     }
-    if (error->code() == task_not_found || error->code() == folder_not_found) return false;
-    return step_failed(std::move(*error), step::get_task);
+    const HRESULT code = lookup.error->code();
+    if (code == task_not_found || code == folder_not_found) return false;
+    return step_failed(std::move(*lookup.error), step::get_task);
 }
 
 Outcome<void> register_xml(std::string_view task_name, std::string_view xml_data) {

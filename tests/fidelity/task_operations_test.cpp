@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <barrier>
 #include <filesystem>
 #include <fstream>
@@ -454,6 +455,97 @@ TEST_F(TaskStoreTest, FailuresLeaveNoErrorObjectOnTheThread) {
     });
     worker.join();
     EXPECT_EQ(left_behind, std::vector<std::string>{});
+}
+
+// A plain error object of the test's own, as an earlier and unrelated COM
+// call of the thread could have left it. It counts its references and is
+// never deleted by them.
+class StaleErrorObject final : public IErrorInfo {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (out == nullptr) return E_POINTER;
+        *out = nullptr;
+        if (iid != IID_IUnknown && iid != IID_IErrorInfo) return E_NOINTERFACE;
+        AddRef();
+        *out = static_cast<IErrorInfo*>(this);
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }
+    HRESULT STDMETHODCALLTYPE GetGUID(GUID* guid) override {
+        *guid = GUID{};
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetSource(BSTR* text) override { return give(u"", text); }
+    HRESULT STDMETHODCALLTYPE GetDescription(BSTR* text) override { return give(u"velmora: a stale error", text); }
+    HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR* text) override { return give(u"", text); }
+    HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD* context) override {
+        *context = 0;
+        return S_OK;
+    }
+
+    std::atomic<ULONG> references{1};
+
+private:
+    static HRESULT give(std::u16string_view text, BSTR* out) {
+        *out = text.empty() ? nullptr
+                            : SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
+                                                static_cast<UINT>(text.size()));
+        return S_OK;
+    }
+};
+
+// What the platform does: a lookup that fails without an error object of its
+// own leaves the one already on the thread, so GetErrorInfo afterwards hands
+// over that stale object as if the lookup had set it.
+TEST_F(TaskStoreTest, AFailedLookupLeavesAnEarlierErrorObjectInPlace) {
+    StaleErrorObject stale;
+    std::vector<std::string> seen;
+    std::thread worker([&] {
+        auto session = ops::SchedulerSession::open();
+        if (!session) {
+            seen.push_back("no session: " + session.error().message);
+            return;
+        }
+        const Bstr name = ops::to_bstr("velmora fidelity never registered");
+        ComPtr<IRegisteredTask> task;
+        for (const bool deleting : {false, true}) {
+            SetErrorInfo(0, &stale);
+            const HRESULT result = deleting ? session->root_folder().DeleteTask(name.get(), 0)
+                                            : session->root_folder().GetTask(name.get(), task.put());
+            IErrorInfo* left = nullptr;
+            GetErrorInfo(0, &left);
+            seen.push_back(std::string(deleting ? "DeleteTask" : "GetTask") +
+                           (result == file_not_found ? " not found" : " other result") +
+                           (left == &stale ? ", stale object left" : ", stale object gone"));
+            if (left != nullptr) left->Release();
+        }
+    });
+    worker.join();
+    EXPECT_EQ(seen, (std::vector<std::string>{"GetTask not found, stale object left",
+                                              "DeleteTask not found, stale object left"}));
+    EXPECT_EQ(stale.references, 1u);
+}
+
+// So the operations take any error object off the thread before each
+// scheduler call: a stale description never becomes the message of a failure.
+TEST_F(TaskStoreTest, AnEarlierErrorObjectIsNeverTakenForAFailuresOwn) {
+    StaleErrorObject stale;
+    std::vector<TaskFailure> failures;
+    std::thread worker([&] {
+        constexpr std::string_view name = "velmora fidelity never registered";
+        if (!enter_apartment(Apartment::mta)) return;
+        SetErrorInfo(0, &stale);
+        failures.push_back(ops::run_task(name).error());
+        SetErrorInfo(0, &stale);
+        failures.push_back(ops::delete_task(name).error());
+        CoUninitialize();
+    });
+    worker.join();
+    ASSERT_EQ(failures.size(), 2u);
+    expect_failure(failures[0], step::get_task, file_not_found);
+    expect_failure(failures[1], step::delete_task, file_not_found);
+    EXPECT_EQ(stale.references, 1u);
 }
 
 // An empty name reaches the scheduler as a null BSTR. For RegisterTask that

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "failures/internal_fault.h"
 #include "module/fault_boundary.h"
@@ -100,6 +101,31 @@ PyObject* describe(PyObject*, PyObject* exception) noexcept {
     });
 }
 
+// The probe is linked with --wrap=PyErr_NewExceptionWithDoc, so the boundary's
+// creation of its PanicException type comes here first: a hook set by
+// on_type_creation() runs inside the creation, as a finalizer started by the
+// collector there would.
+PyObject* creation_hook = nullptr;
+
+extern "C" PyObject* __real_PyErr_NewExceptionWithDoc(const char* name, const char* doc, PyObject* base,
+                                                      PyObject* dict);
+
+extern "C" PyObject* __wrap_PyErr_NewExceptionWithDoc(const char* name, const char* doc, PyObject* base,
+                                                      PyObject* dict) {
+    if (PyRef hook = PyRef::steal(std::exchange(creation_hook, nullptr))) {
+        if (!PyRef::steal(PyObject_CallNoArgs(hook.get()))) {
+            PyErr_WriteUnraisable(hook.get());
+        }
+    }
+    return __real_PyErr_NewExceptionWithDoc(name, doc, base, dict);
+}
+
+// on_type_creation(callable): calls it once, during the next creation of the type.
+PyObject* on_type_creation(PyObject*, PyObject* hook) noexcept {
+    Py_XSETREF(creation_hook, Py_NewRef(hook));
+    Py_RETURN_NONE;
+}
+
 // An exec function that faults when the module object carries "fail_exec".
 int exec_probe(PyObject* module) noexcept {
     return FaultBoundary::run_exec([&]() -> int {
@@ -125,6 +151,7 @@ PyMethodDef methods[] = {
     {"fetch", fetch, METH_O, nullptr},
     {"restore_nothing", restore_nothing, METH_NOARGS, nullptr},
     {"describe", describe, METH_O, nullptr},
+    {"on_type_creation", on_type_creation, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -10,7 +10,15 @@ import pytest
 import _velmora_backend
 import _winsim
 
+E_FAIL = 0x80004005
+E_ACCESSDENIED = 0x80070005
 E_OUTOFMEMORY = 0x8007000E
+# What the module writes to standard error before it resumes a PanicException
+# that came back out of Python code.
+RESUME_HEADER = (
+    "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+    "Python stack trace below:\n"
+)
 # Examples each property test draws; tools/test --full raises it. Runs of the
 # default size are derandomized, so they try the same examples every time.
 FUZZ_EXAMPLES = int(os.environ.get("VELMORA_FUZZ_EXAMPLES", "300"))

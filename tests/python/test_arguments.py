@@ -495,22 +495,3 @@ TYPE_MISMATCH = [
 def test_type_mismatch_message(probe, value, target, message):
     error = raised(lambda: probe.type_mismatch(value, target))
     assert_binding_error(error, message)
-
-
-REPAIRS = [
-    (b"", b""),
-    (b"plain \xc3\xa9 \xf0\x9d\x84\x9e", b"plain \xc3\xa9 \xf0\x9d\x84\x9e"),
-    (b"\xed\xa0\x80", "\ufffd\ufffd\ufffd".encode()),
-    (b"\xc0\xaf", "\ufffd\ufffd".encode()),
-    (b"\xe0\x80\x80", "\ufffd\ufffd\ufffd".encode()),
-    (b"\xf0\x9d\x84", "\ufffd".encode()),
-    (b"\xf4\x90\x80\x80", "\ufffd\ufffd\ufffd\ufffd".encode()),
-    (b"\xe2\x82x\xff", "\ufffdx\ufffd".encode()),
-    (b"a\x80\xbfb", "a\ufffd\ufffdb".encode()),
-]
-
-
-@pytest.mark.parametrize("raw, repaired", REPAIRS)
-def test_invalid_utf8_is_replaced_per_maximal_subpart(probe, raw, repaired):
-    assert probe.replace_invalid_utf8(raw) == repaired
-    assert raw.decode("utf-8", "replace").encode() == repaired

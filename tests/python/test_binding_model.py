@@ -410,6 +410,9 @@ utf8_edges = st.lists(
 @given(raw=st.one_of(st.binary(max_size=12), utf8_edges))
 # Well-formed four-byte sequences under each lead byte range, kept whole.
 @example(raw=b"\xf0\x90\x80\x80\xf1\x80\x80\x80\xf3\xbf\xbf\xbf\xf4\x8f\xbf\xbf")
+# Maximal subparts: truncated, overlong, surrogate, above U+10FFFF, strays.
+@example(raw=b"\xe2\x82x\xff\xf0\x9d\x84")
+@example(raw=b"\xe0\x80\x80\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80a\x80\xbfb")
 def test_invalid_utf8_replacement_matches_the_interpreter(raw):
     import _binding_probe as probe
     # The interpreter's own decoder replaces each maximal invalid subpart.

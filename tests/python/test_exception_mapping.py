@@ -10,10 +10,8 @@ import _velmora_backend as backend
 import _winsim
 import velmora.errors
 from velmora.errors import TaskPermissionError, TaskSchedulerError
+from support import E_FAIL, E_ACCESSDENIED, E_OUTOFMEMORY
 
-E_FAIL = 0x80004005
-E_ACCESSDENIED = 0x80070005
-E_OUTOFMEMORY = 0x8007000E
 XML = "<Task/>"
 
 

@@ -8,12 +8,8 @@ import types
 
 import pytest
 
-from support import extension_spec, fresh_module
+from support import RESUME_HEADER, extension_spec, fresh_module
 
-RESUME_HEADER = (
-    "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
-    "Python stack trace below:\n"
-)
 
 
 class PreparingLoader:

@@ -12,12 +12,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _boundary_probe as probe
-from support import FUZZ_EXAMPLES
+from support import FUZZ_EXAMPLES, RESUME_HEADER
 
-RESUME_HEADER = (
-    "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
-    "Python stack trace below:\n"
-)
 
 
 def raised_by(function, *args):
@@ -157,6 +153,35 @@ def test_fault_in_exec_fails_the_module(probe_panic):
     with pytest.raises(probe_panic) as caught:
         probe.__spec__.loader.exec_module(module)
     assert caught.value.args == ("panic from Rust code",)
+
+
+CREATION_REENTERED = """
+import _boundary_probe as probe
+inner = []
+def during_creation():
+    try:
+        probe.fault("inner")
+    except BaseException as error:
+        inner.append(error)
+probe.on_type_creation(during_creation)
+try:
+    probe.fault("outer")
+except BaseException as outer:
+    assert type(inner[0]) is type(outer), (inner, outer)
+    print(type(outer).__module__, type(outer).__name__, inner[0].args, outer.args)
+"""
+
+
+def test_a_fault_inside_the_creation_of_the_type_raises_the_same_type():
+    # A fresh process: the first fault of this probe creates its type.
+    result = subprocess.run(
+        [sys.executable, "-c", CREATION_REENTERED], capture_output=True, text=True, timeout=60
+    )
+    assert (result.returncode, result.stdout, result.stderr) == (
+        0,
+        "pyo3_runtime PanicException ('inner',) ('outer',)\n",
+        "",
+    )
 
 
 def test_heap_exhaustion_aborts():

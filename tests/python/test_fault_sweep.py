@@ -12,12 +12,9 @@ import pytest
 
 import _velmora_backend as backend
 import _winsim
-from support import POINTER_STEPS
+from support import E_ACCESSDENIED, E_FAIL, E_OUTOFMEMORY, POINTER_STEPS
 from velmora.errors import TaskPermissionError, TaskSchedulerError
 
-E_ACCESSDENIED = 0x80070005
-E_OUTOFMEMORY = 0x8007000E
-E_FAIL = 0x80004005
 OTHER = 0x80041234
 XML = "<Task><Actions/></Task>"
 SYSTEM_TEXT = "System text for the sweep."

@@ -20,13 +20,10 @@ import _velmora_backend as backend
 import _winsim
 import velmora.errors
 from velmora.errors import TaskPermissionError, TaskSchedulerError
-from support import OPENING_STEPS, OWN_STEPS, POINTER_STEPS, fresh_module
+from support import E_ACCESSDENIED, E_FAIL, E_OUTOFMEMORY, OPENING_STEPS, OWN_STEPS, POINTER_STEPS, fresh_module
 
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs the debug interpreter")
 
-E_FAIL = 0x80004005
-E_ACCESSDENIED = 0x80070005
-E_OUTOFMEMORY = 0x8007000E
 NOT_FOUND = 0x80070002
 PATH_NOT_FOUND = 0x80070003
 RPC_E_CHANGED_MODE = 0x80010106

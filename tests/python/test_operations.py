@@ -4,11 +4,9 @@ import pytest
 
 import _velmora_backend as backend
 import _winsim
-from support import OPENING_STEPS, OWN_STEPS, POINTER_STEPS
+from support import E_ACCESSDENIED, E_FAIL, OPENING_STEPS, OWN_STEPS, POINTER_STEPS
 from velmora.errors import TaskPermissionError, TaskSchedulerError
 
-E_FAIL = 0x80004005
-E_ACCESSDENIED = 0x80070005
 XML = '<?xml version="1.0" encoding="UTF-16"?><Task><Actions><Exec><Command>cmd</Command></Exec></Actions></Task>'
 
 

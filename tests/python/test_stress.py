@@ -21,14 +21,13 @@ import pytest
 import _velmora_backend as backend
 import _winsim
 from velmora.errors import TaskPermissionError, TaskSchedulerError
+from support import E_ACCESSDENIED, E_OUTOFMEMORY
 
 THREADS = 16
 ROUNDS = int(os.environ.get("VELMORA_STRESS_ROUNDS", "50"))
 OPS = int(os.environ.get("VELMORA_STRESS_OPS", "60"))
 SEED = int(os.environ.get("VELMORA_STRESS_SEED", "20261208"))
 
-E_ACCESSDENIED = 0x80070005
-E_OUTOFMEMORY = 0x8007000E
 NOT_FOUND = 0x80070002
 MALFORMED_XML = 0x8004131A
 XML = "<Task><Actions/></Task>"

@@ -19,7 +19,7 @@ from hypothesis import strategies as st
 import _text_probe as probe
 import _velmora_backend as backend
 import _winsim
-from support import FUZZ_EXAMPLES
+from support import E_ACCESSDENIED, FUZZ_EXAMPLES
 from velmora.errors import TaskPermissionError, TaskSchedulerError
 
 FUZZ = settings(
@@ -31,7 +31,6 @@ FUZZ = settings(
 # The end-to-end checks go through the whole module; fewer examples suffice.
 END_TO_END = settings(FUZZ, max_examples=max(FUZZ_EXAMPLES // 4, 50))
 
-E_ACCESSDENIED = 0x80070005
 TRAILING = "\t\n\x0b\x0c\r "
 
 # Malformed input is replaced one byte at a time, and decoding goes on with

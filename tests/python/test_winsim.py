@@ -9,6 +9,7 @@ import threading
 import pytest
 
 import _winsim
+from support import E_ACCESSDENIED
 
 STEPS = [
     "CoInitializeEx",
@@ -41,7 +42,6 @@ platform.CoCreateInstance.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c
                                       ctypes.POINTER(ctypes.c_void_p)]
 platform.CoCreateInstance.restype = ctypes.c_int32
 
-E_ACCESSDENIED = 0x80070005
 
 
 class Variant(ctypes.Structure):

@@ -8,6 +8,7 @@
 
 #include "failures/failure_record.h"
 #include "scheduler/operations.h"
+#include "../fixed_texts.h"
 #include "sim_fixture.h"
 
 namespace velmora {
@@ -65,7 +66,7 @@ std::vector<MessageCase> message_cases() {
         {.name = "SystemText",
          .code = E_ACCESSDENIED,
          .error = {},
-         .message = "Access is denied. (0x80070005)",
+         .message = testing_support::access_denied_text,
          .called = {"FormatMessageW", "LocalFree"}},
         {.name = "NoSystemTextGivesTheCodeAlone",
          .code = untexted_code,
@@ -118,7 +119,7 @@ std::vector<MessageCase> message_cases() {
         {.name = "RestrictedErrorOfAnotherCodeIsNotTrusted",
          .code = E_ACCESSDENIED,
          .error = restricted_error(u"Description.", E_FAIL, u"Restricted."),
-         .message = "Access is denied. (0x80070005)",
+         .message = testing_support::access_denied_text,
          .called = {"FormatMessageW"}},
         {.name = "RestrictedDescriptionSurrogates",
          .code = E_ACCESSDENIED,
@@ -145,7 +146,7 @@ std::vector<MessageCase> message_cases() {
         {.name = "PlainNullDescription",
          .code = E_ACCESSDENIED,
          .error = plain_error(std::nullopt),
-         .message = "Access is denied. (0x80070005)",
+         .message = testing_support::access_denied_text,
          .called = {"RoOriginateError"},
          .not_called = {"WindowsCreateString"}},
         {.name = "PlainWithoutCombase",
@@ -153,14 +154,14 @@ std::vector<MessageCase> message_cases() {
          .error = plain_error(u"Plain."),
          .combase_loads = false,
          .has_ro_originate_error = false,
-         .message = "Access is denied. (0x80070005)",
+         .message = testing_support::access_denied_text,
          .called = {"LoadLibraryExA", "FormatMessageW"},
          .not_called = {"GetProcAddress", "FreeLibrary", "RoOriginateError"}},
         {.name = "PlainWithoutRoOriginateError",
          .code = E_ACCESSDENIED,
          .error = plain_error(u"Plain."),
          .has_ro_originate_error = false,
-         .message = "Access is denied. (0x80070005)",
+         .message = testing_support::access_denied_text,
          .called = {"LoadLibraryExA", "GetProcAddress", "FreeLibrary", "FormatMessageW"},
          .not_called = {"RoOriginateError"}},
     };
@@ -178,7 +179,7 @@ TEST_F(MessageTextTest, FailedDetailsFallBackToTheSystemText) {
     winsim::script("GetErrorDetails", E_FAIL);
     const auto outcome = scheduler::delete_task("my task");
     ASSERT_FALSE(outcome.has_value());
-    EXPECT_EQ(outcome.error().message, "Access is denied. (0x80070005)");
+    EXPECT_EQ(outcome.error().message, testing_support::access_denied_text);
 }
 
 TEST_F(MessageTextTest, DetailsWithTheCodeButNoTextGiveTheCodeAlone) {
@@ -195,8 +196,19 @@ TEST_F(MessageTextTest, FailedGetDescriptionOriginatesAnEmptyDescription) {
     winsim::script("GetDescription", E_OUTOFMEMORY);
     const auto outcome = scheduler::delete_task("my task");
     ASSERT_FALSE(outcome.has_value());
-    EXPECT_EQ(outcome.error().message, "Access is denied. (0x80070005)");
+    EXPECT_EQ(outcome.error().message, testing_support::access_denied_text);
     EXPECT_FALSE(called("WindowsCreateString"));
+}
+
+// A description that cannot become an HSTRING cannot be originated: the
+// system text stands in, as when RoOriginateError is missing.
+TEST_F(MessageTextTest, FailedHstringCreationGivesTheSystemText) {
+    winsim::script("DeleteTask", E_ACCESSDENIED, false, plain_error(u"Plain."));
+    winsim::script("WindowsCreateString", E_OUTOFMEMORY);
+    const auto outcome = scheduler::delete_task("my task");
+    ASSERT_FALSE(outcome.has_value());
+    EXPECT_EQ(outcome.error().message, testing_support::access_denied_text);
+    EXPECT_FALSE(called("RoOriginateError"));
 }
 
 // The library stays loaded once RoOriginateError was found in it.
@@ -225,7 +237,7 @@ TEST_P(ErrorForms, DisplayAndDiagnostic) {
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, ErrorForms,
-    testing::Values(DiagnosticCase{"WithText", E_INVALIDARG, "The parameter is incorrect. (0x80070057)",
+    testing::Values(DiagnosticCase{"WithText", E_INVALIDARG, testing_support::invalid_argument_text,
                                    "Error { code: HRESULT(0x80070057), message: \"The parameter is incorrect.\" }"},
                     DiagnosticCase{"WithoutText", untexted_code, "0x80041F02",
                                    "Error { code: HRESULT(0x80041F02), message: \"\" }"},

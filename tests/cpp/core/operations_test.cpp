@@ -10,6 +10,7 @@
 #include "failures/failure_record.h"
 #include "../operation_call.h"
 #include "scheduler/operations.h"
+#include "../fixed_texts.h"
 #include "sim_fixture.h"
 
 namespace velmora {
@@ -133,7 +134,7 @@ TEST_F(OperationTest, EmptyNameReachesTheSchedulerAsNullBstr) {
     ASSERT_FALSE(outcome.has_value());
     EXPECT_EQ(outcome.error().step, "GetTask");
     EXPECT_EQ(outcome.error().hresult, E_INVALIDARG);
-    EXPECT_EQ(outcome.error().message, "The parameter is incorrect. (0x80070057)");
+    EXPECT_EQ(outcome.error().message, testing_support::invalid_argument_text);
     EXPECT_EQ(calls_matching({"SysAllocStringLen", "SysFreeString"}), (Strings{"SysAllocStringLen(\\)", "SysFreeString(\\)"}));
 }
 
@@ -304,15 +305,15 @@ INSTANTIATE_TEST_SUITE_P(
     Operations, FailureWithoutSpecialMeaning,
     testing::Values(
         PlainFailureCase{"TaskExistsAccessDenied", Op::task_exists, "GetTask", E_ACCESSDENIED,
-                         "Access is denied. (0x80070005)"},
+                         testing_support::access_denied_text},
         PlainFailureCase{"RunTaskNotFound", Op::run_task, "GetTask", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
-                         "The system cannot find the file specified. (0x80070002)"},
+                         testing_support::file_not_found_text},
         PlainFailureCase{"RunTaskPathNotFound", Op::run_task, "GetTask", HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND),
                          "The system cannot find the path specified. (0x80070003)"},
         PlainFailureCase{"DeleteTaskNotFound", Op::delete_task, "DeleteTask", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
-                         "The system cannot find the file specified. (0x80070002)"},
+                         testing_support::file_not_found_text},
         PlainFailureCase{"RegisterAccessDenied", Op::register_xml, "RegisterTask", E_ACCESSDENIED,
-                         "Access is denied. (0x80070005)"}),
+                         testing_support::access_denied_text}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(OperationTest, AccessDeniedKeepsItsSignedCode) {
