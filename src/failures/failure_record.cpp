@@ -11,10 +11,10 @@ namespace velmora::failures {
 namespace {
 
 using platform::Bstr;
+using platform::ComPtr;
 using platform::format_hresult;
 using platform::to_utf8;
 using platform::trim_end;
-using platform::ComPtr;
 using platform::Utf16;
 using platform::Utf16View;
 
