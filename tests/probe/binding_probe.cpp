@@ -23,6 +23,7 @@ using velmora::module::KeywordOnlyParameter;
 using velmora::module::ParameterSpec;
 constexpr std::string_view checked_ab[] = {"a", "b"};
 constexpr std::string_view checked_aa[] = {"x", "a", "a"};
+constexpr std::string_view checked_unnamed[] = {"a", ""};
 constexpr KeywordOnlyParameter checked_kw_a[] = {{"a", true}};
 constexpr KeywordOnlyParameter checked_kw_c[] = {{"c", true}};
 constexpr ParameterSpec checked(std::span<const std::string_view> positional, std::size_t positional_only,
@@ -33,6 +34,7 @@ static_assert(is_valid(checked(checked_ab, 2, 2, checked_kw_c)));
 static_assert(!is_valid(checked(checked_ab, 0, 3)), "more required than positional");
 static_assert(!is_valid(checked(checked_ab, 3, 0)), "more positional-only than positional");
 static_assert(!is_valid(checked(checked_aa, 0, 0)), "a name twice");
+static_assert(!is_valid(checked(checked_unnamed, 0, 0)), "an empty name");
 static_assert(!is_valid(checked(checked_ab, 0, 0, checked_kw_a)), "a keyword-only name that is positional too");
 
 }  // namespace

@@ -106,6 +106,7 @@ PyObject* describe(PyObject*, PyObject* exception) noexcept {
 // on_type_creation() runs inside the creation, as a finalizer started by the
 // collector there would.
 PyObject* creation_hook = nullptr;
+long type_creations = 0;
 
 extern "C" PyObject* __real_PyErr_NewExceptionWithDoc(const char* name, const char* doc, PyObject* base,
                                                       PyObject* dict);
@@ -117,7 +118,13 @@ extern "C" PyObject* __wrap_PyErr_NewExceptionWithDoc(const char* name, const ch
             PyErr_WriteUnraisable(hook.get());
         }
     }
+    ++type_creations;
     return __real_PyErr_NewExceptionWithDoc(name, doc, base, dict);
+}
+
+// creations() -> int: how often the type has been created so far.
+PyObject* creations(PyObject*, PyObject*) noexcept {
+    return PyLong_FromLong(type_creations);
 }
 
 // on_type_creation(callable): calls it once, during the next creation of the type.
@@ -152,6 +159,7 @@ PyMethodDef methods[] = {
     {"restore_nothing", restore_nothing, METH_NOARGS, nullptr},
     {"describe", describe, METH_O, nullptr},
     {"on_type_creation", on_type_creation, METH_O, nullptr},
+    {"creations", creations, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -184,6 +184,37 @@ def test_a_fault_inside_the_creation_of_the_type_raises_the_same_type():
     )
 
 
+CREATION_RACED = """
+import threading, time
+import _boundary_probe as probe
+inside = threading.Event()
+caught = {}
+def during_creation():
+    inside.set()
+    time.sleep(0.3)  # without the interpreter lock: the other thread faults now
+def other():
+    inside.wait()
+    try:
+        probe.fault("other")
+    except BaseException as error:
+        caught["other"] = error
+probe.on_type_creation(during_creation)
+thread = threading.Thread(target=other)
+thread.start()
+try:
+    probe.fault("first")
+except BaseException as error:
+    caught["first"] = error
+thread.join()
+print(probe.creations(), type(caught["first"]) is type(caught["other"]))
+"""
+
+
+def test_a_second_thread_waits_for_the_type_instead_of_making_its_own():
+    result = subprocess.run([sys.executable, "-c", CREATION_RACED], capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "1 True\n", "")
+
+
 def test_heap_exhaustion_aborts():
     result = subprocess.run(
         [sys.executable, "-c", "import _boundary_probe; _boundary_probe.out_of_memory()"],

@@ -106,19 +106,35 @@ INSTANTIATE_TEST_SUITE_P(
                         "message: \"Heap exhausted.\" }"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Text of more than 0xFFFFFFFF units cannot be a BSTR. The units are never
-// read, so an untouched read-only reservation stands in for them.
-TEST_F(ToBstr, MoreUnitsThanABstrCanCountIsAnInternalFault) {
-    const std::size_t count = 0x100000000u;
+constexpr std::string_view no_address_space = "<cannot reserve address space for the text>";
+
+// The fault of make_bstr for `count` units. The units are never read past
+// the start, so an untouched read-only reservation stands in for them.
+std::string fault_for_units(std::size_t count) {
     const std::size_t bytes = count * sizeof(WCHAR);
     void* units = mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (units == MAP_FAILED) GTEST_SKIP() << "cannot reserve address space for the text";
+    if (units == MAP_FAILED) return std::string(no_address_space);
     const auto fault = fault_of([&] { scheduler::make_bstr({static_cast<const WCHAR*>(units), count}); });
     munmap(units, bytes);
+    return fault.value_or("<no fault>");
+}
+
+// Text of more than 0xFFFFFFFF units cannot be a BSTR.
+TEST_F(ToBstr, MoreUnitsThanABstrCanCountIsAnInternalFault) {
+    const std::string fault = fault_for_units(0x100000000u);
+    if (fault == no_address_space) GTEST_SKIP() << fault;
     EXPECT_EQ(fault, "called `Result::unwrap()` on an `Err` value: Error { code: HRESULT(0x80070057), message: "
                      "\"The parameter is incorrect.\" }");
     EXPECT_FALSE(called("SysAllocStringLen"));
     EXPECT_FALSE(called("GetErrorInfo"));
+}
+
+// Exactly 0xFFFFFFFF units still fit: they go to the allocation (refused here).
+TEST_F(ToBstr, AsManyUnitsAsABstrCanCountReachTheAllocation) {
+    winsim::script("SysAllocStringLen", S_OK, true);
+    const std::string fault = fault_for_units(0xFFFFFFFFu);
+    if (fault == no_address_space) GTEST_SKIP() << fault;
+    EXPECT_EQ(fault, out_of_memory_fault);
 }
 
 // A BSTR that cannot be made abandons the operation; what it holds is still
