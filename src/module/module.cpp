@@ -157,6 +157,7 @@ struct TextSignature {
     }
 
     static constexpr std::array<char, length() + 1> text = make();
+    static_assert(text[length() - 1] == end_marker.back(), "the signature text fills its array exactly");
 };
 
 constexpr int entry_flags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "module/arguments.h"
@@ -40,6 +41,7 @@ static_assert(!is_valid(checked(checked_ab, 0, 0, checked_kw_a)), "a keyword-onl
 }  // namespace
 #include "module/lenient_text.h"
 #include "module/fault_boundary.h"
+#include "module/interned_name.h"
 #include "module/python_errors.h"
 #include "platform/text.h"
 #include "module/py_ref.h"
@@ -121,6 +123,86 @@ bool parse_spec(PyObject* description, ProbeSpec& out) {
     out.params.required_positional = static_cast<std::size_t>(required);
     return true;
 }
+
+// The probe is linked with --wrap for the message writer's functions, so a
+// test can make the n-th write of a message fail as it does when the
+// interpreter has no memory left, and count the writers still alive after.
+// PyUnicode_InternFromString is wrapped too, for the names made once below.
+long writes_until_failure = 0;
+long live_writers = 0;
+
+}  // namespace
+
+extern "C" {
+PyUnicodeWriter* __real_PyUnicodeWriter_Create(Py_ssize_t length);
+void __real_PyUnicodeWriter_Discard(PyUnicodeWriter* writer);
+PyObject* __real_PyUnicodeWriter_Finish(PyUnicodeWriter* writer);
+int __real_PyUnicodeWriter_WriteUTF8(PyUnicodeWriter* writer, const char* text, Py_ssize_t size);
+
+PyObject* __real_PyUnicode_InternFromString(const char* text);
+PyObject* __wrap_PyUnicode_InternFromString(const char* text);
+
+PyUnicodeWriter* __wrap_PyUnicodeWriter_Create(Py_ssize_t length) {
+    PyUnicodeWriter* writer = __real_PyUnicodeWriter_Create(length);
+    live_writers += writer != nullptr;
+    return writer;
+}
+
+void __wrap_PyUnicodeWriter_Discard(PyUnicodeWriter* writer) {
+    live_writers -= writer != nullptr;
+    __real_PyUnicodeWriter_Discard(writer);
+}
+
+PyObject* __wrap_PyUnicodeWriter_Finish(PyUnicodeWriter* writer) {
+    live_writers -= writer != nullptr;
+    return __real_PyUnicodeWriter_Finish(writer);
+}
+
+int __wrap_PyUnicodeWriter_WriteUTF8(PyUnicodeWriter* writer, const char* text, Py_ssize_t size) {
+    if (writes_until_failure > 0 && --writes_until_failure == 0) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return __real_PyUnicodeWriter_WriteUTF8(writer, text, size);
+}
+}
+
+namespace {
+
+// Two names made once, from texts of their own. The first one's interning
+// makes it a second time from inside, as another thread would have done
+// after both saw the empty slot, so the outer call loses the race.
+constexpr const char* raced_text = "velmora probe: raced name";
+velmora::module::InternedName raced_name{raced_text};
+velmora::module::InternedName calm_name{"velmora probe: calm name"};
+bool race_pending = true;
+
+}  // namespace
+
+PyObject* __wrap_PyUnicode_InternFromString(const char* text) {
+    if (text == raced_text && std::exchange(race_pending, false) && raced_name.get() == nullptr) {
+        return nullptr;
+    }
+    return __real_PyUnicode_InternFromString(text);
+}
+
+namespace {
+
+// names() -> (raced, calm): the two names, each from its slot.
+PyObject* probe_names(PyObject*, PyObject*) noexcept {
+    PyObject* raced = raced_name.get();
+    PyObject* calm = raced == nullptr ? nullptr : calm_name.get();
+    return calm == nullptr ? nullptr : PyTuple_Pack(2, raced, calm);
+}
+
+// fail_write(n): the n-th message write from now fails with MemoryError.
+PyObject* probe_fail_write(PyObject*, PyObject* count) noexcept {
+    writes_until_failure = PyLong_AsLong(count);
+    return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+}
+
+// live_writers() -> int: message writers made and neither finished nor discarded.
+PyObject* probe_live_writers(PyObject*, PyObject*) noexcept { return PyLong_FromLong(live_writers); }
 
 // bind(params, args, kwnames, kwvalues) -> one tuple per slot: (value,) when
 // filled, () when empty. kwnames is None or a tuple, passed on unchanged.
@@ -241,6 +323,9 @@ PyMethodDef probe_methods[] = {
     {"add_note", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_add_note)), METH_FASTCALL,
      nullptr},
     {"replace_invalid_utf8", probe_replace_invalid_utf8, METH_O, nullptr},
+    {"fail_write", probe_fail_write, METH_O, nullptr},
+    {"live_writers", probe_live_writers, METH_NOARGS, nullptr},
+    {"names", probe_names, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

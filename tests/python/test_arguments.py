@@ -495,3 +495,22 @@ TYPE_MISMATCH = [
 def test_type_mismatch_message(probe, value, target, message):
     error = raised(lambda: probe.type_mismatch(value, target))
     assert_binding_error(error, message)
+
+
+@pytest.mark.parametrize("failing_write", [1, 4])
+def test_no_memory_in_the_middle_of_a_message_leaves_no_writer(probe, monkeypatch, failing_write):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    probe.fail_write(failing_write)
+    error = raised(lambda: bind(probe, params(positional=ABC), ()))
+    probe.fail_write(0)
+    assert type(error).__name__ == "PanicException"
+    assert [report.exc_type for report in reports] == [MemoryError]
+    assert probe.live_writers() == 0
+
+
+def test_a_name_made_twice_at_once_keeps_one_reference(probe):
+    # The probe makes its first name a second time while the first making is
+    # under way: the loser's reference must go, so both names hold the same.
+    raced, calm = probe.names()
+    assert sys.getrefcount(raced) == sys.getrefcount(calm)
