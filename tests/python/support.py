@@ -23,16 +23,89 @@ RESUME_HEADER = (
 # default size are derandomized, so they try the same examples every time.
 FUZZ_EXAMPLES = int(os.environ.get("VELMORA_FUZZ_EXAMPLES", "300"))
 
-# The scheduler steps every operation opens with, then each operation's own.
-OPENING_STEPS = ["CoInitializeEx", "CoCreateInstance", "Connect", "GetFolder"]
-OWN_STEPS = {
-    "run_task": ["GetTask", "RunEx"],
-    "delete_task": ["DeleteTask"],
-    "task_exists": ["GetTask"],
-    "register_xml": ["RegisterTask"],
+# The scheduler calls of each operation in order, as call-log entry and step
+# label: the ones every operation opens with, then each operation's own.
+OPENING = [
+    ("CoInitializeEx", "CoInitializeEx"),
+    ("CoCreateInstance", "CoCreateInstance"),
+    ("ITaskService::Connect", "Connect"),
+    ("ITaskService::GetFolder", "GetFolder"),
+]
+OWN = {
+    "run_task": [("ITaskFolder::GetTask", "GetTask"), ("IRegisteredTask::RunEx", "RunEx")],
+    "delete_task": [("ITaskFolder::DeleteTask", "DeleteTask")],
+    "task_exists": [("ITaskFolder::GetTask", "GetTask")],
+    "register_xml": [("ITaskFolder::RegisterTask", "RegisterTask")],
 }
+OPENING_STEPS = [step for _, step in OPENING]
+OWN_STEPS = {operation: [step for _, step in own] for operation, own in OWN.items()}
 # Steps whose call hands back an interface pointer.
 POINTER_STEPS = {"CoCreateInstance", "GetFolder", "GetTask", "RunEx", "RegisterTask"}
+
+
+def hex_code(code):
+    return f"0x{code:08X}"
+
+
+def display_text(message, code):
+    """The first argument of a TaskSchedulerError: the message and the code,
+    or the code alone for an empty message."""
+    return f"{message} ({hex_code(code)})" if message else hex_code(code)
+
+
+# The ways a failing scheduler step can leave its error behind, each with the
+# message it must give. The system message table holds SYSTEM_TEXT for the
+# failing code (script_failure puts it there).
+SYSTEM_TEXT = "System text for the failure."
+
+
+class FailureShape:
+    def __init__(self, name, error, message, *, combase=True, extra=None):
+        self.name = name
+        self.error = error  # code -> error object for _winsim.script
+        self.message = message  # code -> display text
+        self.combase = combase  # whether RoOriginateError is there
+        self.extra = extra  # a further scripted step: the error object's own call failing
+
+
+def with_system_text(code):
+    return display_text(SYSTEM_TEXT, code)
+
+
+FAILURE_SHAPES = [
+    FailureShape("no-error-object", lambda code: None, with_system_text),
+    FailureShape("plain", lambda code: ("plain", "Plain description.\r\n"),
+                 lambda code: display_text("Plain description.", code)),
+    FailureShape("plain-null-description", lambda code: ("plain", None), with_system_text),
+    FailureShape("plain-without-RoOriginateError", lambda code: ("plain", "Plain description.\r\n"),
+                 with_system_text, combase=False),
+    # The restricted error originated without a text carries the system text
+    # as its description.
+    FailureShape("plain-GetDescription-fails", lambda code: ("plain", "Plain description."), with_system_text,
+                 extra="GetDescription"),
+    FailureShape("restricted-same-code",
+                 lambda code: ("restricted", "Description.", code, "Restricted description. \r\n"),
+                 lambda code: display_text("Restricted description.", code)),
+    FailureShape("restricted-same-code-no-restricted-text",
+                 lambda code: ("restricted", "Description.\n", code, None),
+                 lambda code: display_text("Description.", code)),
+    FailureShape("restricted-other-code",
+                 lambda code: ("restricted", "Description.", code ^ 0x10, "Restricted description."),
+                 with_system_text),
+    FailureShape("restricted-GetErrorDetails-fails",
+                 lambda code: ("restricted", "Description.", code, "Restricted description."), with_system_text,
+                 extra="GetErrorDetails"),
+]
+
+
+def script_failure(step, code, shape):
+    """Makes the next call of `step` fail with `code`, leaving its error as
+    `shape` says."""
+    _winsim.set_message(code, SYSTEM_TEXT + "\r\n")
+    _winsim.set_combase(True, shape.combase)
+    _winsim.script(step, code, error=shape.error(code))
+    if shape.extra:
+        _winsim.script(shape.extra, E_FAIL)
 
 
 def extension_spec(name="_velmora_backend"):

@@ -12,28 +12,14 @@ import pytest
 
 import _velmora_backend as backend
 import _winsim
-from support import E_ACCESSDENIED, E_FAIL, E_OUTOFMEMORY, POINTER_STEPS
+from support import (E_ACCESSDENIED, E_OUTOFMEMORY, FAILURE_SHAPES, OPENING, OWN, POINTER_STEPS, display_text,
+                     script_failure)
 from velmora.errors import TaskPermissionError, TaskSchedulerError
 
 OTHER = 0x80041234
 XML = "<Task><Actions/></Task>"
-SYSTEM_TEXT = "System text for the sweep."
 MEMORY_TEXT = "Memory text for the sweep."
 SUCCESS_TEXT = "The operation completed successfully."
-
-# The scheduler calls of each operation in order, as log entry and step label.
-OPENING = [
-    ("CoInitializeEx", "CoInitializeEx"),
-    ("CoCreateInstance", "CoCreateInstance"),
-    ("ITaskService::Connect", "Connect"),
-    ("ITaskService::GetFolder", "GetFolder"),
-]
-OWN = {
-    "run_task": [("ITaskFolder::GetTask", "GetTask"), ("IRegisteredTask::RunEx", "RunEx")],
-    "delete_task": [("ITaskFolder::DeleteTask", "DeleteTask")],
-    "task_exists": [("ITaskFolder::GetTask", "GetTask")],
-    "register_xml": [("ITaskFolder::RegisterTask", "RegisterTask")],
-}
 SCHEDULER_CALLS = {entry for entry, _ in OPENING} | {entry for own in OWN.values() for entry, _ in own}
 
 ROOT = "SysFreeString(\\)"
@@ -69,46 +55,6 @@ def call(operation):
     return function("job", XML) if operation == "register_xml" else function("job")
 
 
-def hex_code(code):
-    return f"0x{code:08X}"
-
-
-# A shape: how to script the failure and what message it must give, from the code.
-class Shape:
-    def __init__(self, name, error, message, *, combase=True, extra=None):
-        self.name = name
-        self.error = error  # code -> error object for _winsim.script
-        self.message = message  # code -> display text
-        self.combase = combase
-        self.extra = extra  # a further scripted step: the error object's own call failing
-
-
-def with_system_text(code):
-    return f"{SYSTEM_TEXT} ({hex_code(code)})"
-
-
-SHAPES = [
-    Shape("no-error-object", lambda code: None, with_system_text),
-    Shape("plain", lambda code: ("plain", "Plain description.\r\n"),
-          lambda code: f"Plain description. ({hex_code(code)})"),
-    Shape("plain-without-RoOriginateError", lambda code: ("plain", "Plain description.\r\n"), with_system_text,
-          combase=False),
-    # The restricted error originated without a text carries the system text
-    # as its description.
-    Shape("plain-GetDescription-fails", lambda code: ("plain", "Plain description."), with_system_text,
-          extra="GetDescription"),
-    Shape("restricted-same-code",
-          lambda code: ("restricted", "Description.", code, "Restricted description. \r\n"),
-          lambda code: f"Restricted description. ({hex_code(code)})"),
-    Shape("restricted-same-code-no-restricted-text",
-          lambda code: ("restricted", "Description.\n", code, None),
-          lambda code: f"Description. ({hex_code(code)})"),
-    Shape("restricted-other-code",
-          lambda code: ("restricted", "Description.", code ^ 0x10, "Restricted description."), with_system_text),
-    Shape("restricted-GetErrorDetails-fails",
-          lambda code: ("restricted", "Description.", code, "Restricted description."), with_system_text,
-          extra="GetErrorDetails"),
-]
 CODES = {"E_ACCESSDENIED": E_ACCESSDENIED, "OTHER": OTHER}
 
 
@@ -120,7 +66,7 @@ def step_cases():
 
 def failure_cases():
     for operation, index, step in step_cases():
-        for shape in SHAPES:
+        for shape in FAILURE_SHAPES:
             for code_name, code in CODES.items():
                 # Only one code for the shapes that vary the error object's own calls.
                 if shape.extra and code_name == "E_ACCESSDENIED":
@@ -183,13 +129,9 @@ def test_failing_step(operation, index, step, shape, code, null_out, apartment):
     failing_entry = calls[index][0]
     if null_out:
         _winsim.script(step, 0, null_out=True)
-        expected_args = (f"{SUCCESS_TEXT} ({hex_code(0)})", 0, step)
+        expected_args = (display_text(SUCCESS_TEXT, 0), 0, step)
     else:
-        _winsim.set_message(code, SYSTEM_TEXT + "\r\n")
-        _winsim.set_combase(True, shape.combase)
-        _winsim.script(step, code, error=shape.error(code))
-        if shape.extra:
-            _winsim.script(shape.extra, E_FAIL)
+        script_failure(step, code, shape)
         expected_args = (shape.message(code), code, step)
     expected_class = TaskPermissionError if code == E_ACCESSDENIED else TaskSchedulerError
 

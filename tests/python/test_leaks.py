@@ -20,7 +20,8 @@ import _velmora_backend as backend
 import _winsim
 import velmora.errors
 from velmora.errors import TaskPermissionError, TaskSchedulerError
-from support import E_ACCESSDENIED, E_FAIL, E_OUTOFMEMORY, OPENING_STEPS, OWN_STEPS, POINTER_STEPS, fresh_module
+from support import (E_ACCESSDENIED, E_FAIL, E_OUTOFMEMORY, FAILURE_SHAPES, OPENING_STEPS, OWN_STEPS, POINTER_STEPS,
+                     fresh_module, script_failure)
 
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs the debug interpreter")
 
@@ -223,16 +224,6 @@ def test_text_error(case):
 # --- failing scheduler steps ----------------------------------------------------
 
 
-SHAPES = {
-    "no-error-object": {},
-    "plain": {"error": ("plain", "The step failed.\r\n")},
-    "plain-null-description": {"error": ("plain", None)},
-    "restricted-same-code": {"error": ("restricted", "Described.\n", E_FAIL, "Restricted text. ")},
-    "restricted-other-code": {"error": ("restricted", "Described.", 0x80004001, None)},
-    "null-out": {"null_out": True},
-}
-
-
 def operation(name):
     function = getattr(backend, name)
     if name == "register_xml":
@@ -243,20 +234,23 @@ def operation(name):
 def failing_step_cases():
     for name, own in OWN_STEPS.items():
         for step in OPENING_STEPS + own:
-            for shape, options in SHAPES.items():
-                if shape == "null-out" and step not in POINTER_STEPS:
-                    continue
-                yield pytest.param(name, step, options, id=f"{name}-{step}-{shape}")
+            for shape in FAILURE_SHAPES:
+                yield pytest.param(name, step, shape, id=f"{name}-{step}-{shape.name}")
+            if step in POINTER_STEPS:
+                yield pytest.param(name, step, None, id=f"{name}-{step}-null-out")
 
 
-@pytest.mark.parametrize("name,step,options", list(failing_step_cases()))
-def test_failing_step(name, step, options):
+@pytest.mark.parametrize("name,step,shape", list(failing_step_cases()))
+def test_failing_step(name, step, shape):
     call = operation(name)
     if name in ("run_task", "delete_task"):
         backend.register_xml("job", XML)
 
     def case():
-        _winsim.script(step, E_FAIL, **options)
+        if shape is None:
+            _winsim.script(step, 0, null_out=True)
+        else:
+            script_failure(step, E_FAIL, shape)
         call()
 
     assert_no_leak(case, TaskSchedulerError)
@@ -290,11 +284,6 @@ def test_tolerated_and_permission_failures(step, code, raises):
     "setup,error",
     [
         pytest.param(lambda: _winsim.set_combase(False, False), ("plain", "x"), id="combase-missing"),
-        pytest.param(lambda: _winsim.set_combase(True, False), ("plain", "x"), id="no-ro-originate-error"),
-        pytest.param(lambda: _winsim.script("GetDescription", E_FAIL), ("plain", "x"), id="get-description-fails"),
-        pytest.param(
-            lambda: _winsim.script("GetErrorDetails", E_FAIL), ("restricted", "x", E_FAIL, "y"), id="get-details-fails"
-        ),
         pytest.param(lambda: _winsim.set_message(E_FAIL, None), None, id="no-system-text"),
         pytest.param(lambda: _winsim.set_message(E_FAIL, "Bad \ud800 text \r\n"), None, id="surrogate-system-text"),
     ],

@@ -21,7 +21,7 @@ import pytest
 import _velmora_backend as backend
 import _winsim
 from velmora.errors import TaskPermissionError, TaskSchedulerError
-from support import E_ACCESSDENIED, E_OUTOFMEMORY
+from support import E_ACCESSDENIED, E_OUTOFMEMORY, OPENING, OWN, OWN_STEPS, POINTER_STEPS, display_text, hex_code
 
 THREADS = 16
 ROUNDS = int(os.environ.get("VELMORA_STRESS_ROUNDS", "50"))
@@ -36,31 +36,9 @@ MEMORY_TEXT = "No memory left."
 
 # Scriptable steps, the log entry that counts a call of each, and whether the
 # step hands back a pointer.
-STEPS = {
-    "CoInitializeEx": ("CoInitializeEx", False),
-    "CoCreateInstance": ("CoCreateInstance", True),
-    "Connect": ("ITaskService::Connect", False),
-    "GetFolder": ("ITaskService::GetFolder", True),
-    "GetTask": ("ITaskFolder::GetTask", True),
-    "RunEx": ("IRegisteredTask::RunEx", True),
-    "DeleteTask": ("ITaskFolder::DeleteTask", False),
-    "RegisterTask": ("ITaskFolder::RegisterTask", True),
-    "SysAllocStringLen": ("SysAllocStringLen(", True),
-}
-SEQUENCE = {
-    "run_task": ["GetTask", "RunEx"],
-    "delete_task": ["DeleteTask"],
-    "task_exists": ["GetTask"],
-    "register_xml": ["RegisterTask"],
-}
-
-
-def hex_code(code):
-    return f"0x{code:08X}"
-
-
-def display(message, code):
-    return f"{message} ({hex_code(code)})" if message else hex_code(code)
+STEPS = {step: (entry, step in POINTER_STEPS)
+         for entry, step in OPENING + [call for own in OWN.values() for call in own]}
+STEPS["SysAllocStringLen"] = ("SysAllocStringLen(", True)
 
 
 def fault_text(message):
@@ -122,7 +100,7 @@ def script_round(rng, round_number, combase):
         else:
             _winsim.script(step, code, error=error, count=count)
             name = "TaskPermissionError" if code == E_ACCESSDENIED else "TaskSchedulerError"
-            outcome = (name, (display(message, code), code, step))
+            outcome = (name, (display_text(message, code), code, step))
         entries.append((step, count, outcome))
     return entries
 
@@ -179,7 +157,7 @@ class Worker(threading.Thread):
 
     def one_call(self):
         rng = self.rng
-        operation = rng.choice(list(SEQUENCE))
+        operation = rng.choice(list(OWN_STEPS))
         shared = rng.random() < 0.2
         name = f"shared \xe9{rng.randrange(2)}" if shared else f"w{self.index}\x00\U0001f600{rng.randrange(3)}"
         bad_xml = operation == "register_xml" and rng.random() < 0.125
@@ -187,7 +165,7 @@ class Worker(threading.Thread):
         registered = name in self.own
         steps = ["CoInitializeEx", "CoCreateInstance", "Connect", "SysAllocStringLen", "GetFolder",
                  "SysAllocStringLen"] + (["SysAllocStringLen"] if operation == "register_xml" else [])
-        steps += SEQUENCE[operation]
+        steps += OWN_STEPS[operation]
 
         try:
             if operation == "register_xml":

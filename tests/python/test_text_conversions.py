@@ -19,7 +19,7 @@ from hypothesis import strategies as st
 import _text_probe as probe
 import _velmora_backend as backend
 import _winsim
-from support import E_ACCESSDENIED, FUZZ_EXAMPLES
+from support import E_ACCESSDENIED, FUZZ_EXAMPLES, display_text
 from velmora.errors import TaskPermissionError, TaskSchedulerError
 
 FUZZ = settings(
@@ -162,9 +162,7 @@ def test_names_and_xml_reach_the_scheduler_exactly(name, content):
 
 
 def expected_display(description, code):
-    message = utf16_to_utf8(trimmed(units(description))).decode("utf-8")
-    hex_code = "0x" + format(code, "08X")
-    return f"{message} ({hex_code})" if message else hex_code
+    return display_text(utf16_to_utf8(trimmed(units(description))).decode("utf-8"), code)
 
 
 @END_TO_END
