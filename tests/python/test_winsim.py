@@ -247,24 +247,6 @@ def test_tasks_and_names_come_back_exactly():
     assert _winsim.run_counts() == {}
 
 
-def test_tasks_keep_the_spelling_first_registered():
-    assert register("Caf\u00e9 Task", "<First/>") == 0
-    assert register("CAF\u00c9 tASK", "<Second/>") == 0
-    assert _winsim.tasks() == {"Caf\u00e9 Task": "<Second/>"}
-
-
-@pytest.mark.parametrize("name", ["a*b", "a?b", 'a"b', "a<b", "a>b", "a|b", "a\x01b", "a\x1f"])
-def test_names_no_file_may_hold_are_refused(name):
-    assert register(name, "<Task/>") == signed(0x8007007B)
-    assert _winsim.tasks() == {}
-
-
-def test_malformed_xml_is_described():
-    assert register("Bad", "<Task>") == signed(0x8004131A)
-    assert _winsim.tasks() == {}
-    assert take_description() == "(1,7)::ERROR: unexpected end of input"
-
-
 def test_paused_step_is_resumed_from_another_thread():
     _winsim.pause("CoInitializeEx")
     results = []
