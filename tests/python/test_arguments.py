@@ -14,6 +14,7 @@ import pytest
 import _velmora_backend as backend
 import _winsim
 
+from test_binding_model import FUNCTIONS, ParameterSpec, Rejected, model_bind
 from velmora.errors import TaskSchedulerError
 
 XML = "<Task><RegistrationInfo><Description>binding</Description></RegistrationInfo></Task>"
@@ -61,13 +62,6 @@ EXAMPLES = [
 ]
 
 
-@pytest.mark.parametrize("function, args, kwargs, message", EXAMPLES)
-def test_example_table(function, args, kwargs, message):
-    error = raised(lambda: getattr(backend, function)(*args, **kwargs))
-    assert_binding_error(error, message)
-    assert_untouched_scheduler()
-
-
 # --- precedence -------------------------------------------------------------
 
 PRECEDENCE = [
@@ -90,8 +84,13 @@ PRECEDENCE = [
 ]
 
 
-@pytest.mark.parametrize("function, args, kwargs, message", PRECEDENCE)
-def test_precedence(function, args, kwargs, message):
+# The reference model of test_binding_model.py must give each message too.
+@pytest.mark.parametrize("function, args, kwargs, message", EXAMPLES + PRECEDENCE)
+def test_binding_failures_match_the_examples_and_the_model(function, args, kwargs, message):
+    parameters = FUNCTIONS[function]
+    with pytest.raises(Rejected) as modelled:
+        model_bind(ParameterSpec(function, None, parameters, 0, len(parameters), ()), len(args), list(kwargs))
+    assert modelled.value.args == (message,)
     error = raised(lambda: getattr(backend, function)(*args, **kwargs))
     assert_binding_error(error, message)
     assert_untouched_scheduler()
@@ -451,12 +450,6 @@ GENERAL_MESSAGES = [
 ]
 
 
-@pytest.mark.parametrize("description, args, keywords, message", GENERAL_MESSAGES)
-def test_general_binding_messages(probe, description, args, keywords, message):
-    error = raised(lambda: bind(probe, description, args, keywords))
-    assert_binding_error(error, message)
-
-
 GENERAL_SUCCESS = [
     (params(positional=ABC), (1, 2, 3), (), [(1,), (2,), (3,)]),
     (params(positional=ABC, required=1), (1,), (), [(1,), (), ()]),
@@ -469,9 +462,21 @@ GENERAL_SUCCESS = [
 ]
 
 
-@pytest.mark.parametrize("description, args, keywords, slots", GENERAL_SUCCESS)
-def test_general_binding_fills_slots(probe, description, args, keywords, slots):
-    assert list(bind(probe, description, args, keywords)) == slots
+# Every written-out outcome above is also what the reference model of
+# test_binding_model.py computes, so the model is held to these examples.
+@pytest.mark.parametrize("description, args, keywords, outcome", GENERAL_MESSAGES + GENERAL_SUCCESS)
+def test_general_binding_matches_the_examples_and_the_model(probe, description, args, keywords, outcome):
+    vector = list(args) + [value for _, value in keywords]
+    try:
+        slots = model_bind(ParameterSpec(*description), len(args), [key for key, _ in keywords])
+        modelled = [() if index is None else (vector[index],) for index in slots]
+    except Rejected as rejected:
+        modelled = rejected.args[0]
+    assert modelled == outcome
+    if isinstance(outcome, str):
+        assert_binding_error(raised(lambda: bind(probe, description, args, keywords)), outcome)
+    else:
+        assert list(bind(probe, description, args, keywords)) == outcome
 
 
 def test_empty_keyword_tuple_is_no_keyword(probe):

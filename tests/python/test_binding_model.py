@@ -5,6 +5,8 @@ positional count and a sequence of keyword names it says which vector entry
 lands in which slot, or the exact TypeError message. Hypothesis draws calls
 of the general binder (through _binding_probe) and of the four real
 functions, and every outcome must match the model to the character.
+The outcomes written out by hand in test_arguments.py hold the model itself
+to examples.
 """
 
 import sys
