@@ -507,8 +507,10 @@ def test_no_memory_in_the_middle_of_a_message_leaves_no_writer(probe, monkeypatc
     reports = []
     monkeypatch.setattr(sys, "unraisablehook", reports.append)
     probe.fail_write(failing_write)
-    error = raised(lambda: bind(probe, params(positional=ABC), ()))
-    probe.fail_write(0)
+    try:
+        error = raised(lambda: bind(probe, params(positional=ABC), ()))
+    finally:
+        probe.fail_write(0)
     assert type(error).__name__ == "PanicException"
     assert [report.exc_type for report in reports] == [MemoryError]
     assert probe.live_writers() == 0
