@@ -92,9 +92,10 @@ PyObject* restore_nothing(PyObject*, PyObject*) noexcept {
     });
 }
 
+// describe(exception | None): None stands for "no exception at all".
 PyObject* describe(PyObject*, PyObject* exception) noexcept {
     return FaultBoundary::run_entry([&]() -> PyObject* {
-        const std::string text = velmora::module::describe_exception(exception);
+        const std::string text = velmora::module::describe_exception(exception == Py_None ? nullptr : exception);
         return velmora::module::expect_object(
                    PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())))
             .release();

@@ -136,6 +136,7 @@ def test_describe_shows_type_value_and_traceback():
     text = probe.describe(caught)
     assert text.startswith("type <class 'LookupError'>, value LookupError('gone'), traceback <traceback object at ")
     assert probe.describe(ValueError()) == "type <class 'ValueError'>, value ValueError(), traceback None"
+    assert probe.describe(None) == "None"
 
 
 def test_describe_survives_an_unprintable_exception():
