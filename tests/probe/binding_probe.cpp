@@ -204,13 +204,20 @@ PyObject* probe_fail_write(PyObject*, PyObject* count) noexcept {
 // live_writers() -> int: message writers made and neither finished nor discarded.
 PyObject* probe_live_writers(PyObject*, PyObject*) noexcept { return PyLong_FromLong(live_writers); }
 
-// bind(params, args, kwnames, kwvalues) -> one tuple per slot: (value,) when
-// filled, () when empty. kwnames is None or a tuple, passed on unchanged.
+// bind(params, args, kwnames, kwvalues[, extra_slots]) -> one tuple per slot:
+// (value,) when filled, () when empty. kwnames is None or a tuple, passed on
+// unchanged. extra_slots gives the binder that many slots more than the
+// description has, as a caller with the wrong slot array would.
 PyObject* probe_bind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return FaultBoundary::run_entry([&]() -> PyObject* {
-        if (nargs != 4 || !PyTuple_Check(args[1]) || !PyTuple_Check(args[3]) ||
+        if ((nargs != 4 && nargs != 5) || !PyTuple_Check(args[1]) || !PyTuple_Check(args[3]) ||
             (args[2] != Py_None && !PyTuple_Check(args[2]))) {
-            PyErr_SetString(PyExc_TypeError, "bind(params, args: tuple, kwnames: tuple | None, kwvalues: tuple)");
+            PyErr_SetString(PyExc_TypeError,
+                            "bind(params, args: tuple, kwnames: tuple | None, kwvalues: tuple[, extra_slots: int])");
+            return nullptr;
+        }
+        const Py_ssize_t extra_slots = nargs == 5 ? PyLong_AsSsize_t(args[4]) : 0;
+        if (extra_slots == -1 && PyErr_Occurred()) {
             return nullptr;
         }
         ProbeSpec probe;
@@ -231,7 +238,9 @@ PyObject* probe_bind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return nullptr;
         }
         // Filled with a marker so that the test sees the binder clear every slot.
-        std::vector<PyObject*> slots(probe.positional.size() + probe.keyword_only.size(), Py_Ellipsis);
+        std::vector<PyObject*> slots(probe.positional.size() + probe.keyword_only.size() +
+                                         static_cast<std::size_t>(extra_slots),
+                                     Py_Ellipsis);
         if (!velmora::module::bind_arguments(probe.params, vector.data(), positional, kwnames, slots)) {
             return nullptr;
         }

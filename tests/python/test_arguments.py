@@ -479,6 +479,14 @@ def test_general_binding_matches_the_examples_and_the_model(probe, description, 
         assert list(bind(probe, description, args, keywords)) == outcome
 
 
+@pytest.mark.parametrize("call", [((1,), None), ((), ("a",))], ids=["common-call", "keyword-call"])
+def test_slots_that_do_not_fit_the_description_are_a_fault(probe, call):
+    args, kwnames = call
+    error = raised(lambda: probe.bind(params(positional=("a",)), args, kwnames, (1,) if kwnames else (), 1))
+    assert type(error).__name__ == "PanicException"
+    assert error.args == ("argument slots do not match the parameters of f",)
+
+
 def test_empty_keyword_tuple_is_no_keyword(probe):
     assert probe.bind(params(positional=("a",)), (1,), (), ()) == ((1,),)
 
