@@ -115,20 +115,26 @@ extern "C" PyObject* __real_PyErr_NewExceptionWithDoc(const char* name, const ch
 extern "C" PyObject* __wrap_PyErr_NewExceptionWithDoc(const char* name, const char* doc, PyObject* base,
                                                       PyObject* dict) {
     if (PyRef hook = PyRef::steal(std::exchange(creation_hook, nullptr))) {
-        if (!PyRef::steal(PyObject_CallNoArgs(hook.get()))) {
+        PyRef outcome = PyRef::steal(PyObject_CallNoArgs(hook.get()));
+        if (!outcome) {
             PyErr_WriteUnraisable(hook.get());
+        } else if (PyExceptionInstance_Check(outcome.get())) {
+            PyErr_SetRaisedException(outcome.release());
+            return nullptr;
         }
     }
     ++type_creations;
     return __real_PyErr_NewExceptionWithDoc(name, doc, base, dict);
 }
 
-// creations() -> int: how often the type has been created so far.
+// creations() -> int: how often the type has been created so far (failed
+// creations left out).
 PyObject* creations(PyObject*, PyObject*) noexcept {
     return PyLong_FromLong(type_creations);
 }
 
-// on_type_creation(callable): calls it once, during the next creation of the type.
+// on_type_creation(callable): calls it once, during the next creation of the
+// type; when it returns an exception, that creation fails with it.
 PyObject* on_type_creation(PyObject*, PyObject* hook) noexcept {
     Py_XSETREF(creation_hook, Py_NewRef(hook));
     Py_RETURN_NONE;

@@ -157,30 +157,39 @@ def test_fault_in_exec_fails_the_module(probe_panic):
 
 
 CREATION_REENTERED = """
+import sys
 import _boundary_probe as probe
 inner = []
 def during_creation():
+    # While this thread makes the type, no exception is taken for one of it.
+    inner.append(probe.fetch(lambda: 1 / 0))
     try:
         probe.fault("inner")
     except BaseException as error:
         inner.append(error)
+    return LookupError("refused") if sys.argv[1] == "fails" else None
 probe.on_type_creation(during_creation)
+# The first need of the type: whether what the callable raised is one of it.
+fetched = probe.fetch(lambda: {}["key"])
 try:
     probe.fault("outer")
 except BaseException as outer:
-    assert type(inner[0]) is type(outer), (inner, outer)
-    print(type(outer).__module__, type(outer).__name__, inner[0].args, outer.args)
+    assert type(inner[1]) is type(outer), (inner, outer)
+    print(type(inner[0]).__name__, type(fetched).__name__, type(outer).__module__, type(outer).__name__,
+          inner[1].args, outer.args)
 """
 
 
-def test_a_fault_inside_the_creation_of_the_type_raises_the_same_type():
-    # A fresh process: the first fault of this probe creates its type.
+@pytest.mark.parametrize("outer_creation", ["succeeds", "fails"])
+def test_a_fault_inside_the_creation_of_the_type_raises_the_same_type(outer_creation):
+    # A fresh process: the first fault of this probe creates its type. The
+    # creation inside keeps its type whether the outer one succeeds or fails.
     result = subprocess.run(
-        [sys.executable, "-c", CREATION_REENTERED], capture_output=True, text=True, timeout=60
+        [sys.executable, "-c", CREATION_REENTERED, outer_creation], capture_output=True, text=True, timeout=60
     )
     assert (result.returncode, result.stdout, result.stderr) == (
         0,
-        "pyo3_runtime PanicException ('inner',) ('outer',)\n",
+        "ZeroDivisionError KeyError pyo3_runtime PanicException ('inner',) ('outer',)\n",
         "",
     )
 
