@@ -10,7 +10,7 @@ namespace {
 
 using velmora::scheduler::Outcome;
 
-PyObject* raise_failure(const velmora::TaskFailure& failure) noexcept {
+PyObject* raise_failure(const velmora::failures::TaskFailure& failure) noexcept {
     PyObject* message = PyUnicode_FromStringAndSize(failure.message.data(), static_cast<Py_ssize_t>(failure.message.size()));
     if (message != nullptr) {
         PyErr_SetObject(PyExc_RuntimeError, message);

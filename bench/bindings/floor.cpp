@@ -18,7 +18,7 @@ std::string_view text_of(PyObject* object, bool& ok) noexcept {
     return ok ? std::string_view(data, static_cast<std::size_t>(size)) : std::string_view();
 }
 
-PyObject* raise_failure(const velmora::TaskFailure& failure) noexcept {
+PyObject* raise_failure(const velmora::failures::TaskFailure& failure) noexcept {
     PyObject* message = PyUnicode_FromStringAndSize(failure.message.data(), static_cast<Py_ssize_t>(failure.message.size()));
     if (message != nullptr) {
         PyErr_SetObject(PyExc_RuntimeError, message);
