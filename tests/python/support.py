@@ -1,9 +1,13 @@
-"""Helpers shared by the test modules: module objects made outside the
-import statement, and a way to make the module meet an internal fault."""
+"""Helpers shared by the test modules: the fixed texts and codes, the
+scheduler calls of each operation and the shapes a failing one can take,
+module objects made outside the import statement, and a way to make the
+module meet an internal fault."""
 
 import importlib.machinery
 import importlib.util
 import os
+from collections.abc import Callable
+from dataclasses import dataclass
 
 import pytest
 
@@ -59,13 +63,13 @@ def display_text(message, code):
 SYSTEM_TEXT = "System text for the failure."
 
 
+@dataclass(frozen=True)
 class FailureShape:
-    def __init__(self, name, error, message, *, combase=True, extra=None):
-        self.name = name
-        self.error = error  # code -> error object for _winsim.script
-        self.message = message  # code -> display text
-        self.combase = combase  # whether RoOriginateError is there
-        self.extra = extra  # a further scripted step: the error object's own call failing
+    name: str
+    error: Callable  # code -> error object for _winsim.script
+    message: Callable  # code -> display text
+    combase: bool = True  # whether RoOriginateError is there
+    extra: str | None = None  # a further scripted step: the error object's own call failing
 
 
 def with_system_text(code):
