@@ -17,8 +17,10 @@ using platform::ComPtr;
 using platform::empty_variant;
 namespace step = failures::step;
 
-constexpr HRESULT task_not_found = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-constexpr HRESULT folder_not_found = HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+// The SDK's HRESULT_FROM_WIN32 is an inline function, not a constant
+// expression; __HRESULT_FROM_WIN32 is its macro form.
+constexpr HRESULT task_not_found = __HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+constexpr HRESULT folder_not_found = __HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
 // TASK_RUN_NO_FLAGS; not every SDK defines the name.
 constexpr LONG task_run_no_flags = 0;
 constexpr LONG delete_task_flags = 0;

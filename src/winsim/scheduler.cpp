@@ -22,12 +22,12 @@
 namespace winsim::detail {
 namespace {
 
-constexpr HRESULT file_not_found = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-constexpr HRESULT path_not_found = HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
-constexpr HRESULT already_exists = HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
-constexpr HRESULT not_connected = HRESULT_FROM_WIN32(ERROR_ONLY_IF_CONNECTED);
-constexpr HRESULT invalid_name = HRESULT_FROM_WIN32(123L);        // ERROR_INVALID_NAME
-constexpr HRESULT server_unavailable = HRESULT_FROM_WIN32(1722L);  // RPC_S_SERVER_UNAVAILABLE
+constexpr HRESULT file_not_found = __HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+constexpr HRESULT path_not_found = __HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+constexpr HRESULT already_exists = __HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
+constexpr HRESULT not_connected = __HRESULT_FROM_WIN32(ERROR_ONLY_IF_CONNECTED);
+constexpr HRESULT invalid_name = __HRESULT_FROM_WIN32(123L);        // ERROR_INVALID_NAME
+constexpr HRESULT server_unavailable = __HRESULT_FROM_WIN32(1722L);  // RPC_S_SERVER_UNAVAILABLE
 
 // Paths are kept relative to the root folder, without a leading "\"; a task
 // in a subfolder is "folder\name". Paths are found under any casing and keep

@@ -110,15 +110,21 @@ inline bool operator==(REFGUID a, REFGUID b) noexcept { return IsEqualGUID(a, b)
 #define ERROR_PATH_NOT_FOUND 3L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_ONLY_IF_CONNECTED 1251L
-#define HRESULT_FROM_WIN32(x)                                                       \
-    (static_cast<HRESULT>(x) <= 0                                                   \
-         ? static_cast<HRESULT>(x)                                                  \
-         : WINSIM_HR((static_cast<std::uint32_t>(x) & 0x0000FFFFu) | 0x80070000u))
+#define FACILITY_WIN32 7
+// winerror.h: the macro form is __HRESULT_FROM_WIN32; HRESULT_FROM_WIN32 is a
+// FORCEINLINE function, so it is no constant expression ("HRESULT_FROM_WIN32
+// macro (winerror.h)" on Microsoft Learn). Declared here the same way, so that
+// a constant made of it fails here as it fails with MSVC.
+#define __HRESULT_FROM_WIN32(x)                                                                 \
+    (static_cast<HRESULT>(x) <= 0 ? static_cast<HRESULT>(x)                                     \
+                                  : WINSIM_HR((static_cast<std::uint32_t>(x) & 0x0000FFFFu) |   \
+                                              (FACILITY_WIN32 << 16) | 0x80000000u))
+inline HRESULT HRESULT_FROM_WIN32(unsigned long x) { return __HRESULT_FROM_WIN32(x); }
 
 // Flags and enumerations.
-#define COINIT_MULTITHREADED 0x0
-#define COINIT_APARTMENTTHREADED 0x2
-#define CLSCTX_INPROC_SERVER 0x1
+// objbase.h and wtypesbase.h declare these as enumerations, not macros.
+enum COINIT { COINIT_APARTMENTTHREADED = 0x2, COINIT_MULTITHREADED = 0x0 };
+enum CLSCTX { CLSCTX_INPROC_SERVER = 0x1 };
 #define LOAD_LIBRARY_SEARCH_DEFAULT_DIRS 0x00001000
 #define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
