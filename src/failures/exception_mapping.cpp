@@ -12,7 +12,9 @@ namespace velmora::failures {
 namespace {
 
 using module::expect_object;
+using module::fetch_pending_exception;
 using module::PyRef;
+using module::restore_fetched_exception;
 
 constexpr std::string_view errors_module = "velmora.errors";
 constexpr std::string_view permission_class = "TaskPermissionError";
@@ -26,7 +28,7 @@ PyRef make_text(std::string_view text) {
 // Leaves the exception that an interpreter call reported pending again, so
 // that Python sees the import's, the lookup's or the call's own exception.
 void reraise_pending() {
-    module::restore_fetched_exception(module::fetch_pending_exception());
+    restore_fetched_exception(fetch_pending_exception());
 }
 
 }  // namespace

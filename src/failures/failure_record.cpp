@@ -176,8 +176,8 @@ std::string Error::diagnostic() const {
     return "Error { code: HRESULT(" + format_hresult(code_) + "), message: \"" + to_utf8(message()) + "\" }";
 }
 
-TaskFailure TaskFailure::from_error(Error error, std::string_view step) noexcept {
-    TaskFailure failure{error.display_text(), step, error.code()};
+TaskFailure TaskFailure::from_error(Error error, std::string_view label) noexcept {
+    TaskFailure failure{error.display_text(), label, error.code()};
     Error dropped = std::move(error);
     return failure;
 }

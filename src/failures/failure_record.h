@@ -67,8 +67,8 @@ private:
 };
 
 // The failed outcome of a scheduler step: its record, made at once.
-inline std::unexpected<TaskFailure> step_failed(Error error, std::string_view step) noexcept {
-    return std::unexpected(TaskFailure::from_error(std::move(error), step));
+inline std::unexpected<TaskFailure> step_failed(Error error, std::string_view label) noexcept {
+    return std::unexpected(TaskFailure::from_error(std::move(error), label));
 }
 
 }  // namespace velmora::failures

@@ -18,8 +18,8 @@ struct TaskFailure {
 
     // Makes the display text (which reads the error object, so this runs on
     // the failing thread, inside its apartment, before anything is released),
-    // then drops the error. `step` must be one of the labels in failures::step.
-    static TaskFailure from_error(Error error, std::string_view step) noexcept;
+    // then drops the error. `label` must be one of the labels in failures::step.
+    static TaskFailure from_error(Error error, std::string_view label) noexcept;
 };
 
 }  // namespace velmora::failures

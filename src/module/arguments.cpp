@@ -232,7 +232,7 @@ VELMORA_COLD void write_type_name(MessageWriter& message, PyTypeObject* type) {
     message.text(lenient_text(name.get()));
 }
 
-InternedName add_note_name{"add_note"};
+constinit InternedName add_note_name{"add_note"};
 
 // Whatever goes wrong here is dropped: the note is a courtesy and must never
 // replace the exception it annotates.

@@ -8,7 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include "module/interpreter_lock.h"
 #include "module/py_ref.h"
 #include "module/python_errors.h"
 #include "platform/attributes.h"
@@ -37,15 +36,22 @@ constexpr std::string_view out_of_memory_line = "memory allocation failed\n";
 
 // Filled once and never released: the type is shared by every module object
 // and every interpreter of the process.
-std::atomic<PyObject*> panic_type_slot{nullptr};
-// Serialises the creation of the type between threads. Never waited on with
-// the interpreter lock held, so the creating thread can always take the lock
-// back.
-std::mutex panic_type_creation;
+constinit std::atomic<PyObject*> panic_type_slot{nullptr};
+
+// Serialises the creation of the type between threads. A PyMutex is all
+// zeroes when unlocked, so it needs no code when the library is loaded or
+// unloaded, and a thread that waits for it lets go of the interpreter while it
+// waits (PyMutex_Lock), so the creating thread can always take the lock back.
+struct CreationMutex {
+    void lock() noexcept { PyMutex_Lock(&mutex); }
+    void unlock() noexcept { PyMutex_Unlock(&mutex); }
+    PyMutex mutex;
+};
+constinit CreationMutex panic_type_creation{};
 // Set while this thread creates the type. Interpreter code that the creation
 // runs (a finalizer started by the collector, say) can come back here; it must
 // not wait for the mutex that this thread already holds.
-thread_local bool creating_on_this_thread = false;
+constinit thread_local bool creating_on_this_thread = false;
 
 class CreationMark {
 public:
@@ -83,9 +89,8 @@ PyRef take_pending_or_system_error() {
 }
 
 VELMORA_COLD PyObject* create_panic_exception_type() {
-    std::unique_lock<std::mutex> creation;
+    std::unique_lock<CreationMutex> creation;
     if (!creating_on_this_thread) {
-        InterpreterLockRelease released;
         creation = std::unique_lock(panic_type_creation);
         if (panic_type_slot.load(std::memory_order_acquire) != nullptr) {
             creation.unlock();

@@ -58,8 +58,8 @@ static_assert(is_valid(run_task_parameters) && is_valid(delete_task_parameters) 
               is_valid(task_exists_parameters) && is_valid(register_xml_parameters));
 
 // Names looked up on every module object.
-InternedName all_name{"__all__"};
-InternedName name_name{"__name__"};
+constinit InternedName all_name{"__all__"};
+constinit InternedName name_name{"__name__"};
 
 PyObject* name_object(InternedName& name) {
     PyObject* object = name.get();
@@ -108,13 +108,13 @@ template <auto Operation, const ParameterSpec& Parameters>
 PyObject* text_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return FaultBoundary::run_entry([&]() -> PyObject* {
         constexpr std::size_t count = Parameters.positional.size();
-        std::array<PyObject*, count> slots{};
-        if (!bind_arguments(Parameters, args, nargs, kwnames, slots)) {
+        std::array<PyObject*, count> bound{};
+        if (!bind_arguments(Parameters, args, nargs, kwnames, bound)) {
             return nullptr;
         }
         std::array<std::string_view, count> texts;
         for (std::size_t i = 0; i < count; ++i) {
-            const std::optional<std::string_view> text = read_text_parameter(slots[i], Parameters.positional[i]);
+            const std::optional<std::string_view> text = read_text_parameter(bound[i], Parameters.positional[i]);
             if (!text) {
                 return nullptr;
             }
@@ -141,10 +141,10 @@ struct TextSignature {
     }
 
     static consteval std::array<char, length() + 1> make() {
-        std::array<char, length() + 1> text{};
+        std::array<char, length() + 1> signature{};
         std::size_t at = 0;
         const auto append = [&](std::string_view part) {
-            for (char c : part) text[at++] = c;
+            for (char c : part) signature[at++] = c;
         };
         append(Parameters.function_name);
         append("(");
@@ -153,7 +153,7 @@ struct TextSignature {
             append(Parameters.positional[i]);
         }
         append(end_marker);
-        return text;
+        return signature;
     }
 
     static constexpr std::array<char, length() + 1> text = make();
@@ -162,21 +162,30 @@ struct TextSignature {
 
 constexpr int entry_flags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
+// The parts of one method record, each a constant. ml_name is read as a C
+// string: the name must end where the literal does.
 template <auto Operation, const ParameterSpec& Parameters>
-PyMethodDef method() {
-    // ml_name is read as a C string: the name must end where the literal does.
+struct Method {
     static_assert(Parameters.function_name.data()[Parameters.function_name.size()] == '\0');
-    return {Parameters.function_name.data(), _PyCFunction_CAST((text_entry<Operation, Parameters>)), entry_flags,
-            TextSignature<Parameters>::text.data()};
-}
+    static constexpr const char* name = Parameters.function_name.data();
+    static constexpr auto entry = text_entry<Operation, Parameters>;
+    static constexpr const char* doc = TextSignature<Parameters>::text.data();
+};
+
+using RegisterXml = Method<scheduler::register_xml, register_xml_parameters>;
+using DeleteTask = Method<scheduler::delete_task, delete_task_parameters>;
+using RunTask = Method<scheduler::run_task, run_task_parameters>;
+using TaskExists = Method<scheduler::task_exists, task_exists_parameters>;
 
 // The module and its function objects point at these records, so they live
-// for the process and are never copied.
+// for the process and are never copied. A literal aggregate of addresses and
+// constants, laid out when the module is built: nothing runs when the library
+// is loaded.
 PyMethodDef methods[] = {
-    method<scheduler::register_xml, register_xml_parameters>(),
-    method<scheduler::delete_task, delete_task_parameters>(),
-    method<scheduler::run_task, run_task_parameters>(),
-    method<scheduler::task_exists, task_exists_parameters>(),
+    {RegisterXml::name, _PyCFunction_CAST(RegisterXml::entry), entry_flags, RegisterXml::doc},
+    {DeleteTask::name, _PyCFunction_CAST(DeleteTask::entry), entry_flags, DeleteTask::doc},
+    {RunTask::name, _PyCFunction_CAST(RunTask::entry), entry_flags, RunTask::doc},
+    {TaskExists::name, _PyCFunction_CAST(TaskExists::entry), entry_flags, TaskExists::doc},
 };
 
 // Ends the exec with the exception that the failed interpreter call left.
@@ -194,8 +203,8 @@ int fail_with_pending() {
 }
 
 // The module's __all__, created empty when the module has none yet.
-PyRef module_all_list(PyObject* module) {
-    PyRef all = PyRef::steal(PyObject_GetAttr(module, name_object(all_name)));
+PyRef module_all_list(PyObject* module_object) {
+    PyRef all = PyRef::steal(PyObject_GetAttr(module_object, name_object(all_name)));
     if (all) {
         if (!PyList_Check(all.get())) {
             raise_type_mismatch(all.get(), &PyList_Type);
@@ -210,21 +219,21 @@ PyRef module_all_list(PyObject* module) {
     }
     error = PyRef();
     all = expect_object(PyList_New(0));
-    if (PyObject_SetAttr(module, name_object(all_name), all.get()) < 0) {
+    if (PyObject_SetAttr(module_object, name_object(all_name), all.get()) < 0) {
         fail_with_pending();
         return PyRef();
     }
     return all;
 }
 
-int add_function(PyObject* module, PyMethodDef& method) {
+int add_function(PyObject* module_object, PyMethodDef& method) {
     PyRef function;
     {
-        PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+        PyRef module_name = PyRef::steal(PyModule_GetNameObject(module_object));
         if (!module_name) {
             return fail_with_pending();
         }
-        function = PyRef::steal(PyCMethod_New(&method, module, module_name.get(), nullptr));
+        function = PyRef::steal(PyCMethod_New(&method, module_object, module_name.get(), nullptr));
     }
     if (!function) {
         return fail_with_pending();
@@ -237,30 +246,30 @@ int add_function(PyObject* module, PyMethodDef& method) {
         raise_type_mismatch(name.get(), &PyUnicode_Type);
         return -1;
     }
-    PyRef all = module_all_list(module);
+    PyRef all = module_all_list(module_object);
     if (!all) {
         return -1;
     }
     if (PyList_Append(all.get(), name.get()) < 0) {
         append_fault();
     }
-    if (PyObject_SetAttr(module, name.get(), function.get()) < 0) {
+    if (PyObject_SetAttr(module_object, name.get(), function.get()) < 0) {
         return fail_with_pending();
     }
     return 0;
 }
 
-int init_module_functions(PyObject* module) noexcept {
+int init_module_functions(PyObject* module_object) noexcept {
     return FaultBoundary::run_exec([&]() -> int {
-        if (module == nullptr) {
+        if (module_object == nullptr) {
             return fail_with_pending();
         }
-        if (!PyModule_Check(module)) {
-            raise_type_mismatch(module, &PyModule_Type);
+        if (!PyModule_Check(module_object)) {
+            raise_type_mismatch(module_object, &PyModule_Type);
             return -1;
         }
         for (PyMethodDef& method : methods) {
-            if (add_function(module, method) < 0) {
+            if (add_function(module_object, method) < 0) {
                 return -1;
             }
         }
@@ -268,7 +277,7 @@ int init_module_functions(PyObject* module) noexcept {
     });
 }
 
-PyModuleDef_Slot slots[] = {
+PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(init_module_functions)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
@@ -280,7 +289,7 @@ PyModuleDef definition = {
     .m_doc = "",
     .m_size = 0,
     .m_methods = nullptr,
-    .m_slots = slots,
+    .m_slots = module_slots,
     .m_traverse = nullptr,
     .m_clear = nullptr,
     .m_free = nullptr,
