@@ -71,6 +71,14 @@ TEST(Utf16ToUtf8, StopsAtTheEndOfTheText) {
     EXPECT_EQ(to_utf8(platform::Utf16View(buffer).substr(0, 2)), "x\xef\xbf\xbd");
 }
 
+TEST(Utf8ToUtf16, StopsAtTheEndOfTheText) {
+    // A sequence that the end of the text cuts short is malformed, whatever follows it in memory.
+    const std::string buffer = "a\xc3\xa9";
+    const std::string_view cut = std::string_view(buffer).substr(0, 2);
+    EXPECT_EQ(platform::to_utf16(cut), units(u"a\ufffd"));
+    EXPECT_EQ(replace_invalid_utf8(cut), "a\xef\xbf\xbd");
+}
+
 class Utf8ToUtf16 : public testing::TestWithParam<Utf8Case> {};
 
 TEST_P(Utf8ToUtf16, ReplacesMalformedBytes) {
