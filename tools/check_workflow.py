@@ -30,7 +30,9 @@ def main():
             if "uses" in step:
                 actions.append(step["uses"])
             if step.get("uses", "").startswith("pypa/cibuildwheel@"):
-                commands.append(pyproject["tool"]["cibuildwheel"]["test-command"])
+                cibuildwheel = pyproject["tool"]["cibuildwheel"]
+                commands.append(cibuildwheel["test-command"])
+                commands += [o["test-command"] for o in cibuildwheel.get("overrides", []) if "test-command" in o]
 
     here = (TREE / "tools" / "test").read_text(encoding="utf-8")
     problems = []
