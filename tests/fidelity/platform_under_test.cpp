@@ -102,7 +102,7 @@ std::string task_xml(std::string_view description) {
     xml +=
         "</Description></RegistrationInfo>\n"
         "  <Settings><Enabled>true</Enabled></Settings>\n"
-        "  <Actions Context=\"Author\">\n"
+        "  <Actions>\n"
         "    <Exec><Command>cmd.exe</Command><Arguments>/c exit 0</Arguments></Exec>\n"
         "  </Actions>\n"
         "</Task>\n";

@@ -23,6 +23,13 @@ RESUME_HEADER = (
     "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
     "Python stack trace below:\n"
 )
+# A minimal valid task definition, one action, and how the call log shows it:
+# its first 32 characters and "...". DESCRIBED_TASK_XML takes a description
+# through str.format.
+TASK_XML = ('<Task xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task">'
+            "<Actions><Exec><Command>cmd</Command></Exec></Actions></Task>")
+TASK_XML_IN_LOG = TASK_XML[:32] + "..."
+DESCRIBED_TASK_XML = TASK_XML.replace("<Actions>", "<RegistrationInfo><Description>{}</Description></RegistrationInfo><Actions>")
 # Examples each property test draws; tools/test --full raises it. Runs of the
 # default size are derandomized, so they try the same examples every time.
 FUZZ_EXAMPLES = int(os.environ.get("VELMORA_FUZZ_EXAMPLES", "300"))

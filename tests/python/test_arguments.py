@@ -14,10 +14,11 @@ import pytest
 import _velmora_backend as backend
 import _winsim
 
+from support import DESCRIBED_TASK_XML
 from test_binding_model import FUNCTIONS, ParameterSpec, Rejected, model_bind
 from velmora.errors import TaskSchedulerError
 
-XML = "<Task><RegistrationInfo><Description>binding</Description></RegistrationInfo></Task>"
+XML = DESCRIBED_TASK_XML.format("binding")
 
 
 @pytest.fixture

@@ -19,7 +19,7 @@ from hypothesis import strategies as st
 import _velmora_backend as backend
 import _winsim
 
-from support import FUZZ_EXAMPLES
+from support import DESCRIBED_TASK_XML, FUZZ_EXAMPLES
 from velmora.errors import TaskSchedulerError
 
 CHECKS = settings(
@@ -283,7 +283,8 @@ FUNCTIONS = {
     "register_xml": ("task_name", "xml_data"),
 }
 
-XML_TEMPLATE = "<Task><RegistrationInfo><Description>{}</Description></RegistrationInfo></Task>"
+XML_TEMPLATE = DESCRIBED_TASK_XML
+XML_HEAD = XML_TEMPLATE[:XML_TEMPLATE.index("{")]
 INVALID_NAME = 0x8007007B
 NAME_STEPS = {"run_task": "GetTask", "delete_task": "DeleteTask", "task_exists": "GetTask",
               "register_xml": "RegisterTask"}
@@ -360,7 +361,7 @@ def check_scheduler_outcome(function, call, positional, keywords, texts, registe
         assert bound_call == outcome_of(lambda: getattr(backend, function)(*texts))
         return
 
-    if holds_invalid_character(name) and (function != "register_xml" or texts[1].startswith("<Task>")):
+    if holds_invalid_character(name) and (function != "register_xml" or texts[1].startswith(XML_HEAD)):
         with pytest.raises(TaskSchedulerError) as raised:
             call(*positional, **keywords)
         assert (raised.value.hresult, raised.value.step) == (INVALID_NAME, NAME_STEPS[function])
@@ -369,7 +370,7 @@ def check_scheduler_outcome(function, call, positional, keywords, texts, registe
 
     if function == "register_xml":
         xml = texts[1]
-        if xml.startswith("<Task>"):
+        if xml.startswith(XML_HEAD):
             assert call(*positional, **keywords) is None
             assert _winsim.tasks() == {name: xml}
         else:

@@ -10,9 +10,9 @@ import _velmora_backend as backend
 import _winsim
 import velmora.errors
 from velmora.errors import TaskPermissionError, TaskSchedulerError
-from support import E_FAIL, E_ACCESSDENIED, E_OUTOFMEMORY
+from support import E_FAIL, E_ACCESSDENIED, E_OUTOFMEMORY, TASK_XML
 
-XML = "<Task/>"
+XML = TASK_XML
 
 
 @pytest.fixture

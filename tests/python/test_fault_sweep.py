@@ -12,19 +12,19 @@ import pytest
 
 import _velmora_backend as backend
 import _winsim
-from support import (E_ACCESSDENIED, E_OUTOFMEMORY, FAILURE_SHAPES, OPENING, OWN, POINTER_STEPS, display_text,
-                     script_failure)
+from support import (E_ACCESSDENIED, E_OUTOFMEMORY, FAILURE_SHAPES, OPENING, OWN, POINTER_STEPS, TASK_XML,
+                     TASK_XML_IN_LOG, display_text, script_failure)
 from velmora.errors import TaskPermissionError, TaskSchedulerError
 
 OTHER = 0x80041234
-XML = "<Task><Actions/></Task>"
+XML = TASK_XML
 MEMORY_TEXT = "Memory text for the sweep."
 SUCCESS_TEXT = "The operation completed successfully."
 SCHEDULER_CALLS = {entry for entry, _ in OPENING} | {entry for own in OWN.values() for entry, _ in own}
 
 ROOT = "SysFreeString(\\)"
 NAME = "SysFreeString(job)"
-XML_FREE = f"SysFreeString({XML})"
+XML_FREE = f"SysFreeString({TASK_XML_IN_LOG})"
 FOLDER = "IUnknown::Release(ITaskFolder)"
 SERVICE = "IUnknown::Release(ITaskService)"
 TASK = "IUnknown::Release(IRegisteredTask)"
@@ -161,12 +161,12 @@ ALLOCATIONS = {
     "run_task": ["\\", "job"],
     "delete_task": ["\\", "job"],
     "task_exists": ["\\", "job"],
-    "register_xml": ["\\", "job", XML],
+    "register_xml": ["\\", "job", TASK_XML_IN_LOG],
 }
 ALLOCATION_RELEASES = {
     "\\": [SERVICE, LEAVE],
     "job": [ROOT, *CLOSE],
-    XML: [ROOT, NAME, *CLOSE],
+    TASK_XML_IN_LOG: [ROOT, NAME, *CLOSE],
 }
 ALLOCATION_SHAPES = {
     "no-error-object": (lambda: {"hresult": E_OUTOFMEMORY}, MEMORY_TEXT),

@@ -6,13 +6,13 @@ import pytest
 
 import _velmora_backend as backend
 import _winsim
+from support import DESCRIBED_TASK_XML
 
 KIB = 1024
 MIB = 1024 * KIB
 XML_SIZES = [KIB, 64 * KIB, MIB, 16 * MIB, 64 * MIB]
 NAME_SIZES = [1, KIB, 64 * KIB, MIB]
-XML_HEAD = "<Task><Actions><Exec><Command>"
-XML_TAIL = "</Command></Exec></Actions></Task>"
+XML_HEAD, XML_TAIL = DESCRIBED_TASK_XML.split("{}")
 # Characters of one, two, three and four UTF-8 bytes (four: a surrogate pair
 # in UTF-16) that the XML check and task names take as they are. A name may
 # hold NUL but no other control character.

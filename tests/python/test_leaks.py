@@ -21,14 +21,14 @@ import _winsim
 import velmora.errors
 from velmora.errors import TaskPermissionError, TaskSchedulerError
 from support import (E_ACCESSDENIED, E_FAIL, E_OUTOFMEMORY, FAILURE_SHAPES, OPENING_STEPS, OWN_STEPS, POINTER_STEPS,
-                     fresh_module, script_failure)
+                     TASK_XML, fresh_module, script_failure)
 
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs the debug interpreter")
 
 NOT_FOUND = 0x80070002
 PATH_NOT_FOUND = 0x80070003
 RPC_E_CHANGED_MODE = 0x80010106
-XML = "<Task><Actions><Exec><Command>cmd</Command></Exec></Actions></Task>"
+XML = TASK_XML
 
 WARMUPS = 3
 RUNS = 5

@@ -8,7 +8,7 @@ import types
 import pytest
 
 import _velmora_backend
-from support import fresh_module
+from support import TASK_XML, fresh_module
 
 FUNCTIONS = ["register_xml", "delete_task", "run_task", "task_exists"]
 SIGNATURES = {
@@ -103,7 +103,7 @@ def test_list_subclass_counts_as_a_list():
 
 def test_functions_from_another_module_object_work():
     module = fresh_module()
-    module.register_xml("other", "<Task/>")
+    module.register_xml("other", TASK_XML)
     assert _velmora_backend.task_exists("other") is True
     module.delete_task("other")
     assert module.task_exists("other") is False

@@ -4,10 +4,10 @@ import pytest
 
 import _velmora_backend as backend
 import _winsim
-from support import E_ACCESSDENIED
+from support import E_ACCESSDENIED, TASK_XML
 from velmora.errors import TaskPermissionError, TaskSchedulerError
 
-XML = '<?xml version="1.0" encoding="UTF-16"?><Task><Actions><Exec><Command>cmd</Command></Exec></Actions></Task>'
+XML = '<?xml version="1.0" encoding="UTF-16"?>' + TASK_XML
 
 
 def call(operation, name="job"):

@@ -11,7 +11,7 @@ import pytest
 import _velmora_backend as backend
 import _winsim
 import velmora.errors
-from support import E_FAIL, E_OUTOFMEMORY, RESUME_HEADER, fresh_module, trigger_fault
+from support import E_FAIL, E_OUTOFMEMORY, RESUME_HEADER, TASK_XML, fresh_module, trigger_fault
 
 PANIC_DOC = (
     "\n"
@@ -83,7 +83,7 @@ def test_one_type_for_every_fault_and_module_object(panic_type):
 
 def test_the_next_call_works_after_a_fault():
     trigger_fault()
-    backend.register_xml("job", "<Task/>")
+    backend.register_xml("job", TASK_XML)
     assert backend.task_exists("job") is True
 
 
@@ -310,9 +310,9 @@ def test_every_interpreter_shares_one_type():
             _velmora_backend.task_exists("x")
         except BaseException as error:
             print(id(type(error)) == made_there, type(error).__name__)
-        _velmora_backend.register_xml("t", "<Task/>")
+        _velmora_backend.register_xml("t", TASK_XML)
         print(_velmora_backend.task_exists("t"))
-        """
+        """.replace("TASK_XML", repr(TASK_XML))
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout == "True PanicException\nTrue\n"

@@ -21,7 +21,7 @@ import pytest
 import _velmora_backend as backend
 import _winsim
 from velmora.errors import TaskPermissionError, TaskSchedulerError
-from support import E_ACCESSDENIED, E_OUTOFMEMORY, OPENING, OWN, OWN_STEPS, POINTER_STEPS, display_text, hex_code
+from support import E_ACCESSDENIED, E_OUTOFMEMORY, OPENING, OWN, OWN_STEPS, POINTER_STEPS, TASK_XML, display_text, hex_code
 
 THREADS = 16
 ROUNDS = int(os.environ.get("VELMORA_STRESS_ROUNDS", "50"))
@@ -30,7 +30,7 @@ SEED = int(os.environ.get("VELMORA_STRESS_SEED", "20261208"))
 
 NOT_FOUND = 0x80070002
 MALFORMED_XML = 0x8004131A
-XML = "<Task><Actions/></Task>"
+XML = TASK_XML
 MISSING = "The system cannot find the file specified. (0x80070002)"
 MEMORY_TEXT = "No memory left."
 

@@ -19,7 +19,7 @@ from hypothesis import strategies as st
 import _text_probe as probe
 import _velmora_backend as backend
 import _winsim
-from support import E_ACCESSDENIED, FUZZ_EXAMPLES, display_text
+from support import DESCRIBED_TASK_XML, E_ACCESSDENIED, FUZZ_EXAMPLES, display_text
 from velmora.errors import TaskPermissionError, TaskSchedulerError
 
 FUZZ = settings(
@@ -154,7 +154,7 @@ def balanced():
 @example("t\x00\U0001f600 \xe9", "\U00010348\x00\uffff")
 def test_names_and_xml_reach_the_scheduler_exactly(name, content):
     _winsim.reset()
-    xml = f"<Task><Data>{content}</Data></Task>"
+    xml = DESCRIBED_TASK_XML.format(content)
     backend.register_xml(name, xml)
     assert _winsim.tasks() == {name: xml}
     assert backend.task_exists(name) is True

@@ -7,9 +7,10 @@ import pytest
 
 import _velmora_backend as backend
 import _winsim
+from support import TASK_XML
 from velmora.errors import TaskSchedulerError
 
-XML = "<Task/>"
+XML = TASK_XML
 
 
 def wait_until(predicate, what):

@@ -9,7 +9,7 @@ import threading
 import pytest
 
 import _winsim
-from support import E_ACCESSDENIED
+from support import DESCRIBED_TASK_XML, E_ACCESSDENIED
 
 STEPS = [
     "CoInitializeEx",
@@ -241,7 +241,7 @@ def test_violations_are_listed_until_reset():
 
 def test_tasks_and_names_come_back_exactly():
     name = "n\x00\ud800\U0001F600"
-    xml = "<Task>\udc00\x00</Task>"
+    xml = DESCRIBED_TASK_XML.format("\udc00\x00")
     assert register(name, xml) == 0
     assert _winsim.tasks() == {name: xml}
     assert _winsim.run_counts() == {}

@@ -24,7 +24,12 @@ using testing_support::PrintTo;
 using Strings = std::vector<std::string>;
 using winsim::Apartment;
 
-constexpr std::string_view task_xml = "<Task><Actions/></Task>";
+using testing_support::task_xml;
+const std::string xml_allocated = "SysAllocStringLen(" + std::string(testing_support::task_xml_in_log) + ")";
+const std::string xml_freed = "SysFreeString(" + std::string(testing_support::task_xml_in_log) + ")";
+
+// ASCII text as the scheduler stores it.
+std::u16string stored(std::string_view text) { return std::u16string(text.begin(), text.end()); }
 
 using testing_support::Op;
 
@@ -67,20 +72,22 @@ Strings concat(std::initializer_list<Strings> parts) {
 TEST_F(OperationTest, RegisterXmlCreatesTheTask) {
     ASSERT_TRUE(scheduler::register_xml("my task", task_xml).has_value());
     EXPECT_EQ(log(), concat({opening,
-                                       {"SysAllocStringLen(my task)", "SysAllocStringLen(<Task><Actions/></Task>)",
+                                       {"SysAllocStringLen(my task)", xml_allocated,
                                         "GetErrorInfo", "ITaskFolder::RegisterTask", "IUnknown::Release(IRegisteredTask)",
-                                        "SysFreeString(<Task><Actions/></Task>)", "SysFreeString(my task)"},
+                                        xml_freed, "SysFreeString(my task)"},
                                        closing}));
-    EXPECT_EQ(winsim::tasks().at(u"my task"), u"<Task><Actions/></Task>");
+    EXPECT_EQ(winsim::tasks().at(u"my task"), stored(task_xml));
 }
 
 TEST_F(OperationTest, RegisterXmlUpdatesAnExistingTask) {
     register_task();
-    constexpr std::string_view updated = "<Task><Actions><Exec/></Actions></Task>";
+    constexpr std::string_view updated =
+        "<Task xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">"
+        "<Actions><Exec><Command>updated</Command></Exec></Actions></Task>";
     ASSERT_TRUE(scheduler::register_xml("my task", updated).has_value());
     EXPECT_FALSE(called("ITaskFolder::GetTask"));
     EXPECT_FALSE(called("ITaskFolder::DeleteTask"));
-    EXPECT_EQ(winsim::tasks().at(u"my task"), u"<Task><Actions><Exec/></Actions></Task>");
+    EXPECT_EQ(winsim::tasks().at(u"my task"), stored(updated));
 }
 
 TEST_F(OperationTest, RunTaskStartsTheTaskAndReleasesTheInstanceAtOnce) {
@@ -248,7 +255,7 @@ std::vector<StepFailureCase> step_failure_cases() {
     const Strings run_ex_released =
         concat({{"SysFreeString(\\)", "SysFreeString(my task)", "IUnknown::Release(IRegisteredTask)"}, closing});
     const Strings register_released = concat(
-        {{"SysFreeString(\\)", "SysFreeString(<Task><Actions/></Task>)", "SysFreeString(my task)"}, closing});
+        {{"SysFreeString(\\)", xml_freed, "SysFreeString(my task)"}, closing});
 
     std::vector<StepFailureCase> cases;
     for (Op op : {Op::run_task, Op::delete_task, Op::task_exists, Op::register_xml}) {

@@ -30,6 +30,7 @@
 #include <winsim/control.h>
 
 #include "failures/internal_fault.h"
+#include "../fixed_texts.h"
 #include "../operation_call.h"
 #include "scheduler/operations.h"
 
@@ -42,7 +43,7 @@ constexpr int thread_count = 16;
 constexpr HRESULT e_outofmemory = static_cast<HRESULT>(0x8007000E);
 constexpr HRESULT not_found = static_cast<HRESULT>(0x80070002);
 constexpr HRESULT malformed_xml = static_cast<HRESULT>(0x8004131A);
-constexpr std::string_view valid_xml = "<Task><Actions/></Task>";
+constexpr std::string_view valid_xml = testing_support::task_xml;
 constexpr std::string_view malformed = "<Task>";
 
 long setting(const char* name, long fallback) {

@@ -211,7 +211,7 @@ class Registration : public Sim, public ::testing::WithParamInterface<RegisterCa
 
 TEST_P(Registration, HonoursCreateAndUpdate) {
     Session session;
-    const std::u16string updated = u"<Task><Updated/></Task>";
+    const std::u16string updated = std::u16string(sample_xml) + u"<!-- updated -->";
     if (GetParam().exists) {
         ASSERT_EQ(session.register_task(u"T", sample_xml, TASK_CREATE), S_OK);
     }
@@ -320,9 +320,10 @@ TEST_P(NameCase, FoldsEachUnitToUpperCase) {
     const std::u16string second(GetParam().second);
     ASSERT_EQ(session.register_task(first, sample_xml, TASK_CREATE), S_OK);
     EXPECT_EQ(get_task(session.folder(), second), GetParam().same ? S_OK : file_not_found);
-    EXPECT_EQ(session.register_task(second, u"<Second/>", TASK_CREATE), GetParam().same ? already_exists : S_OK);
+    const std::u16string second_xml = std::u16string(sample_xml) + u"<!-- second -->";
+    EXPECT_EQ(session.register_task(second, second_xml, TASK_CREATE), GetParam().same ? already_exists : S_OK);
     std::map<std::u16string, std::u16string> expected{{first, std::u16string(sample_xml)}};
-    if (!GetParam().same) expected.emplace(second, u"<Second/>");
+    if (!GetParam().same) expected.emplace(second, second_xml);
     EXPECT_EQ(winsim::tasks(), expected);
 }
 
@@ -344,7 +345,8 @@ TEST_F(Scheduler, TaskKeepsTheCasingFirstRegistered) {
     Session session;
     ASSERT_EQ(session.register_task(u"Sub\\Nightly", sample_xml), S_OK);
     IRegisteredTask* task = nullptr;
-    ASSERT_EQ(session.register_task(u"SUB\\NIGHTLY", u"<Updated/>", TASK_UPDATE, &task), S_OK);
+    const std::u16string updated = std::u16string(sample_xml) + u"<!-- updated -->";
+    ASSERT_EQ(session.register_task(u"SUB\\NIGHTLY", updated, TASK_UPDATE, &task), S_OK);
     ASSERT_NE(task, nullptr);
     BSTR path = nullptr;
     EXPECT_EQ(task->get_Path(&path), S_OK);
@@ -352,7 +354,7 @@ TEST_F(Scheduler, TaskKeepsTheCasingFirstRegistered) {
     SysFreeString(path);
     task->Release();
     EXPECT_EQ(session.register_task(u"sub\\Weekly", sample_xml), S_OK) << "into the folder as first spelt";
-    EXPECT_EQ(winsim::tasks(), (std::map<std::u16string, std::u16string>{{u"Sub\\Nightly", u"<Updated/>"},
+    EXPECT_EQ(winsim::tasks(), (std::map<std::u16string, std::u16string>{{u"Sub\\Nightly", updated},
                                                                        {u"Sub\\Weekly", std::u16string(sample_xml)}}));
 
     ASSERT_EQ(get_task(session.folder(), u"sub\\nightly", true, &task), S_OK);
@@ -412,7 +414,8 @@ TEST_F(Scheduler, NullNameRegistersUnderANewGuid) {
 TEST_F(Scheduler, NamesAndXmlAreKeptExactly) {
     Session session;
     const std::u16string name(u"n\0ul \xD83D\xDE00 \xDC00", 9);
-    const std::u16string xml(u"<Task a='\0'>\xD83D\xDE00\xD800</Task>", 22);
+    const std::u16string xml = std::u16string(sample_xml).insert(
+        sample_xml.find(u"</Task>"), std::u16string(u"<Data><d a='\0'>\xD83D\xDE00\xD800</d></Data>", 29));
     ASSERT_EQ(session.register_task(name, xml), S_OK);
     EXPECT_EQ(winsim::tasks(), (std::map<std::u16string, std::u16string>{{name, xml}}));
     EXPECT_EQ(get_task(session.folder(), name), S_OK);

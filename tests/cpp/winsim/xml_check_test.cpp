@@ -10,12 +10,18 @@ using namespace std::string_view_literals;
 
 struct XmlCase {
     const char* name;
-    std::u16string_view document;
+    std::u16string document;
     // Empty: well-formed.
     std::u16string_view description;
 };
 
 class XmlCheck : public Sim, public ::testing::WithParamInterface<XmlCase> {};
+
+// A valid task definition whose Data element, whose content is any, holds `data`.
+std::u16string with_data(std::u16string_view data, std::u16string_view task_attributes = u"") {
+    return u"<Task xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\"" + std::u16string(task_attributes) +
+           u"><Actions><Exec><Command>c</Command></Exec></Actions><Data>" + std::u16string(data) + u"</Data></Task>";
+}
 
 // The description of the error object RegisterTask left, or nullopt when it succeeded.
 std::optional<std::u16string> register_and_describe(const Session& session, std::u16string_view xml) {
@@ -48,14 +54,16 @@ TEST_P(XmlCheck, FindsTheFirstError) {
 INSTANTIATE_TEST_SUITE_P(
     WellFormed, XmlCheck,
     ::testing::Values(
-        XmlCase{"Minimal", u"<Task/>", u""},
-        XmlCase{"Declaration", u"<?xml version=\"1.0\" encoding=\"UTF-16\"?><Task></Task>", u""},
-        XmlCase{"ByteOrderMark", u"\xFEFF<?xml version='1.0'?>\r\n<Task/>", u""},
-        XmlCase{"MiscAround", u"  <!-- c --><?pi x?>\n<Task a='1' b = \"2\">text<![CDATA[<x>]]><!--in--></Task>\n<!--end-->",
+        XmlCase{"Minimal", with_data(u""), u""},
+        XmlCase{"Declaration", u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + with_data(u""), u""},
+        XmlCase{"ByteOrderMark", u"\xFEFF<?xml version='1.0'?>\r\n" + with_data(u""), u""},
+        XmlCase{"MiscAround",
+                u"  <!-- c --><?pi x?>\n" + with_data(u"text<![CDATA[<x>]]><!--in-->", u" version='1.2' xmlns:a = \"urn:a\"") +
+                    u"\n<!--end-->",
                 u""},
-        XmlCase{"Nested", u"<a><b><c/></b><b2 x='>'>t</b2></a>", u""},
-        XmlCase{"OtherCharacters", u"<t\xE9st \xE4ttr='\xD83D\xDE00'>\0\xD800</t\xE9st>"sv, u""},
-        XmlCase{"SpaceInEndTag", u"<a></a \n>", u""}),
+        XmlCase{"Nested", with_data(u"<a><b><c/></b><b2 x='>'>t</b2></a>"), u""},
+        XmlCase{"OtherCharacters", with_data(u"<t\xE9st \xE4ttr='\xD83D\xDE00'>\0\xD800</t\xE9st>"sv), u""},
+        XmlCase{"SpaceInEndTag", with_data(u"<a></a \n>"), u""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -94,9 +102,9 @@ TEST_F(XmlDepth, DeepNestingIsChecked) {
     for (int i = 0; i < 100000; ++i) deep += u"</a>";
     {
         Session session;
-        EXPECT_EQ(session.register_task(u"Deep", deep), S_OK);
+        EXPECT_EQ(session.register_task(u"Deep", with_data(deep)), S_OK);
         deep.pop_back();
-        EXPECT_EQ(session.register_task(u"Deep", deep), SCHED_E_MALFORMEDXML);
+        EXPECT_EQ(session.register_task(u"Deep", with_data(deep)), SCHED_E_MALFORMEDXML);
         IErrorInfo* info = nullptr;
         ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
         info->Release();
