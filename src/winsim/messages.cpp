@@ -48,6 +48,7 @@ constexpr MessageEntry default_messages[] = {
     {0x80041318, u"The task XML contains a value which is incorrectly formatted or out of range.\r\n"},
     {0x80041319, u"The task XML is missing a required element or attribute.\r\n"},
     {0x8004131A, u"The task XML is malformed.\r\n"},
+    {0x8004131D, u"The task XML contains too many nodes of the same type.\r\n"},
     {0x80070002, u"The system cannot find the file specified.\r\n"},
     {0x80070003, u"The system cannot find the path specified.\r\n"},
     {0x80070005, u"Access is denied.\r\n"},
