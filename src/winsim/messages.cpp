@@ -30,9 +30,11 @@ constexpr MessageEntry default_messages[] = {
     {0x0000000E, u"Not enough memory resources are available to complete this operation.\r\n"},
     {0x00000057, u"The parameter is incorrect.\r\n"},
     {0x0000007B, u"The filename, directory name, or volume label syntax is incorrect.\r\n"},
+    {0x00000091, u"The directory is not empty.\r\n"},
     {0x000000B7, u"Cannot create a file when that file already exists.\r\n"},
     {0x000004E3, u"This operation is supported only when you are connected to the server.\r\n"},
     {0x000006BA, u"The RPC server is unavailable.\r\n"},
+    {0x000006F4, u"A null reference pointer was passed to the stub.\r\n"},
     {0x80004001, u"Not implemented\r\n"},
     {0x80004002, u"No such interface supported\r\n"},
     {0x80004003, u"Invalid pointer\r\n"},
@@ -57,9 +59,11 @@ constexpr MessageEntry default_messages[] = {
     {0x8007000E, u"Not enough memory resources are available to complete this operation.\r\n"},
     {0x80070057, u"The parameter is incorrect.\r\n"},
     {0x8007007B, u"The filename, directory name, or volume label syntax is incorrect.\r\n"},
+    {0x80070091, u"The directory is not empty.\r\n"},
     {0x800700B7, u"Cannot create a file when that file already exists.\r\n"},
     {0x800704E3, u"This operation is supported only when you are connected to the server.\r\n"},
     {0x800706BA, u"The RPC server is unavailable.\r\n"},
+    {0x800706F4, u"A null reference pointer was passed to the stub.\r\n"},
 };
 
 std::map<std::uint32_t, std::u16string> default_table() {

@@ -733,4 +733,51 @@ std::optional<DefinitionError> check_task_definition(std::u16string_view documen
     return DefinitionError{refusal->code, where.line, where.column, refusal->node, refusal->value};
 }
 
+namespace {
+
+// Reads the two settings of the document element's Settings that decide
+// whether a run on demand starts the task. Both default to true.
+class DemandStart final : public XmlHandler {
+public:
+    void start_element(std::u16string_view name, std::size_t, std::span<const XmlAttribute>, std::size_t,
+                       bool empty) override {
+        const std::u16string_view local = name.substr(name.find(u':') + 1);
+        ++depth_;
+        if (depth_ == 2) in_settings_ = local == u"Settings";
+        reading_ = depth_ == 3 && in_settings_ && (local == u"Enabled" || local == u"AllowStartOnDemand");
+        value_.clear();
+        if (empty) end_element(0);
+    }
+    void end_element(std::size_t) override {
+        if (reading_) {
+            std::u16string_view value = value_;
+            while (!value.empty() && is_xml_space(value.front())) value.remove_prefix(1);
+            while (!value.empty() && is_xml_space(value.back())) value.remove_suffix(1);
+            if (parse_boolean(value) == false) starts = false;
+            reading_ = false;
+        }
+        if (depth_ == 2) in_settings_ = false;
+        --depth_;
+    }
+    void text(std::u16string_view characters, std::size_t) override {
+        if (reading_) value_ += characters;
+    }
+
+    bool starts = true;
+
+private:
+    int depth_ = 0;
+    bool in_settings_ = false;
+    bool reading_ = false;
+    std::u16string value_;
+};
+
+}  // namespace
+
+bool starts_on_demand(std::u16string_view document) {
+    DemandStart reader;
+    (void)read_xml(document, reader);
+    return reader.starts;
+}
+
 }  // namespace winsim::detail

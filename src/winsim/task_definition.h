@@ -28,4 +28,8 @@ struct DefinitionError {
 // `node` and `value` point into the document or into fixed texts.
 std::optional<DefinitionError> check_task_definition(std::u16string_view document);
 
+// Whether a valid definition lets its task be started on demand: its Settings
+// neither disable it (Enabled) nor forbid it (AllowStartOnDemand).
+bool starts_on_demand(std::u16string_view document);
+
 }  // namespace winsim::detail

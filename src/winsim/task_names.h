@@ -19,8 +19,11 @@ struct NameLess {
     bool operator()(std::u16string_view a, std::u16string_view b) const noexcept;
 };
 
-// True when the path holds a character that no file name may hold:
-// * ? " < > | or a control character U+0001 to U+001F (NUL is allowed).
-bool has_invalid_name_character(std::u16string_view path) noexcept;
+// Whether a task or folder path is one the service takes: an optional
+// leading "\", then names separated by single "\". A name is not empty, does
+// not start or end with a space, is not "." or "..", and holds neither ":" nor
+// "/" nor a character that no file name may hold (* ? " < > | and U+0001 to
+// U+001F; NUL is allowed). Anything else is ERROR_INVALID_NAME.
+bool is_valid_path(std::u16string_view path) noexcept;
 
 }  // namespace winsim::detail

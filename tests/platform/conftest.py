@@ -3,13 +3,20 @@ project's simulation everywhere else. Only this file knows which; the tests
 see the four functions, the package's exception classes and the standard
 library.
 
+Every call a test makes through `ask` is kept with what the scheduler
+answered, and the run ends with all of them in a table ready to paste into an
+issue, followed by the register of unconfirmed behaviours (register.py) with
+what the run observed for each.
+
 On Windows the suite changes the machine's Task Scheduler: every task it makes
 lives in the root folder under a prefix made for this run, and is deleted again
 when its test ends, whether the test passed or not.
 """
 
 import ctypes
+import dataclasses
 import pathlib
+import platform
 import sys
 import uuid
 
@@ -24,11 +31,14 @@ except ImportError:
     sys.path.append(str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
 
 import _velmora_backend as backend
-from velmora.errors import TaskSchedulerError
+from velmora.errors import TaskPermissionError, TaskSchedulerError
+
+import register
 
 if not ON_WINDOWS:
     import _winsim
 
+E_ACCESSDENIED = 0x80070005
 NOT_FOUND = 0x80070002
 PATH_NOT_FOUND = 0x80070003
 INVALID_NAME = 0x8007007B
@@ -37,25 +47,118 @@ RUN_PREFIX = f"velmora-platform-{uuid.uuid4().hex[:12]}"
 COINIT = {"sta": 0x2, "mta": 0x0}  # COINIT_APARTMENTTHREADED, COINIT_MULTITHREADED
 
 
-def _com_library():
-    """CoInitializeEx and CoUninitialize as native callers reach them: from
-    ole32 on Windows, from the simulation's library here."""
+def platform_library(windows_dll):
+    """A library of the platform as native callers reach it: the Windows DLL,
+    or here the simulation's library, which exports the same functions."""
     if ON_WINDOWS:
-        library = ctypes.WinDLL("ole32")
-    else:
-        library = ctypes.CDLL(str(pathlib.Path(_winsim.__file__).with_name("libwinsim.so")))
-    library.CoInitializeEx.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
-    library.CoInitializeEx.restype = ctypes.c_long
-    library.CoUninitialize.argtypes = []
-    library.CoUninitialize.restype = None
-    return library
+        return ctypes.WinDLL(windows_dll)
+    return ctypes.CDLL(str(pathlib.Path(_winsim.__file__).with_name("libwinsim.so")))
+
+
+def system_text(code):
+    """The system message table's text for the code, trimmed at the end as the
+    module trims it; "" where the table has none."""
+    kernel32 = platform_library("kernel32")
+    kernel32.FormatMessageW.argtypes = [ctypes.c_uint32, ctypes.c_void_p, ctypes.c_uint32, ctypes.c_uint32,
+                                        ctypes.c_void_p, ctypes.c_uint32, ctypes.c_void_p]
+    kernel32.FormatMessageW.restype = ctypes.c_uint32
+    kernel32.LocalFree.argtypes = [ctypes.c_void_p]
+    kernel32.LocalFree.restype = ctypes.c_void_p
+    buffer = ctypes.c_void_p()
+    # FORMAT_MESSAGE_ALLOCATE_BUFFER | FROM_SYSTEM | IGNORE_INSERTS, the system's language.
+    length = kernel32.FormatMessageW(0x1300, None, code, 0, ctypes.byref(buffer), 0, None)
+    if not buffer.value:
+        return ""
+    try:
+        text = ctypes.string_at(buffer.value, 2 * length).decode("utf-16-le", "replace")
+    finally:
+        kernel32.LocalFree(buffer)
+    return text.rstrip("\t\n\v\f\r ")
+
+
+@dataclasses.dataclass
+class Answer:
+    """What one call of the module gave: a value, or the package's exception."""
+
+    value: object = None
+    error: TaskSchedulerError | None = None
+
+    def failure(self, step, described=False):
+        """Holds the module's contract for a failed step and returns the code:
+        the class that the code selects, the step, the scheduler's code as a
+        non-negative int, and as the message the system text of the code and
+        the code, or the code alone where the system has no text. Where the
+        scheduler leaves an error object of its own (`described`), its
+        description stands in place of the system text."""
+        assert self.error is not None, f"expected a failure at {step}, got {self.value!r}"
+        message, code, label = self.error.args
+        assert type(code) is int and 0 <= code <= 0xFFFFFFFF
+        assert (label, type(self.error)) == (step, TaskPermissionError if code == E_ACCESSDENIED else TaskSchedulerError)
+        hexadecimal = f"0x{code:08X}"
+        if described:
+            assert message == hexadecimal or message.endswith(f" ({hexadecimal})"), message
+        else:
+            text = system_text(code)
+            assert message == (f"{text} ({hexadecimal})" if text else hexadecimal)
+        return code
+
+
+ANSWERS = []  # (case, call, Answer), in the order asked
+
+
+def shown(argument):
+    text = repr(argument.replace(RUN_PREFIX, "<run>"))
+    return text if len(text) <= 60 else f"{text[:45]}...({len(argument)} characters)"
+
+
+@pytest.fixture
+def ask(request):
+    """Calls a function of the module, keeps what it answered for the report
+    and returns it as an Answer."""
+
+    def call(function, *arguments):
+        try:
+            answer = Answer(value=getattr(backend, function)(*arguments))
+        except TaskSchedulerError as error:
+            answer = Answer(error=error)
+        ANSWERS.append((request.node.name, f"{function}({', '.join(map(shown, arguments))})", answer))
+        return answer
+
+    return call
+
+
+def described(answer):
+    if answer.error is None:
+        return f"returned {answer.value!r}"
+    message, code, step = answer.error.args
+    return f"{type(answer.error).__name__} at {step}: 0x{code:08X} {message!r}"
+
+
+def pytest_terminal_summary(terminalreporter):
+    if not ANSWERS:
+        return
+    where = f"Windows {platform.version()}" if ON_WINDOWS else "the simulation"
+    terminalreporter.section(f"what the scheduler answered ({where})")
+    terminalreporter.write_line("| case | call | answer |\n|---|---|---|")
+    for case, call, answer in ANSWERS:
+        terminalreporter.write_line(f"| {case} | `{call}` | {described(answer)} |")
+    terminalreporter.section("unconfirmed behaviours (tests/platform/register.py): compare with the cases above")
+    run = {case for case, _, _ in ANSWERS} | {case.partition("[")[0] for case, _, _ in ANSWERS}
+    for row in register.UNCONFIRMED:
+        state = "" if row.observed_by in run else " (not run)"
+        terminalreporter.write_line(f"- {row.behaviour}; the simulation: {row.simulation}; "
+                                    f"seen in {row.observed_by}{state}")
 
 
 class Com:
     """The calling thread's COM initialisation."""
 
     def __init__(self):
-        self._library = _com_library()
+        self._library = platform_library("ole32")
+        self._library.CoInitializeEx.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+        self._library.CoInitializeEx.restype = ctypes.c_long
+        self._library.CoUninitialize.argtypes = []
+        self._library.CoUninitialize.restype = None
 
     def initialize(self, apartment):
         """CoInitializeEx for "sta" or "mta"; the HRESULT as an unsigned int."""
@@ -95,12 +198,13 @@ def scheduler_takes_time():
 
 @pytest.fixture
 def task_name(request):
-    """Makes task names under this run's prefix, and deletes every task of
-    those names when the test ends, whatever the test did."""
+    """Makes task names under this run's prefix ("{run} {test} {label}", or
+    `form` with {name} in it), and deletes every task of those names when the
+    test ends, whatever the test did."""
     made = []
 
-    def make(label="task"):
-        name = f"{RUN_PREFIX} {request.node.name} {label}"
+    def make(label="task", form="{name}"):
+        name = form.format(name=f"{RUN_PREFIX} {request.node.name} {label}")
         made.append(name)
         return name
 

@@ -26,7 +26,7 @@ def test_run_task_starts_the_task_once_per_call():
 
 
 def test_text_reaches_the_scheduler_exactly():
-    name = "t\x00\U0001f600 é"
+    name = "t\x00\U0001f600 éé"
     xml = XML.replace("cmd", "c\U00010348d")
     backend.register_xml(name, xml)
     assert _winsim.tasks() == {name: xml}

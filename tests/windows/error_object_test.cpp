@@ -93,8 +93,9 @@ TEST_P(ErrorCapture, MessageIsTheTrimmedDescriptionAndNothingIsLeftBehind) {
     EXPECT_FALSE(left_behind);
     // Wine: RoOriginateError leaves no restricted error object, so none is
     // captured and the system text stands in for the description.
-    const WindowsOrWine<bool> expected_info{true, false};
-    const WindowsOrWine<std::string> expected_display{"velmora: the description (0x80070005)",
+    const WindowsOrWine<bool> expected_info{fidelity::WineDiffers::ro_originate_error, true, false};
+    const WindowsOrWine<std::string> expected_display{fidelity::WineDiffers::ro_originate_error,
+                                                      "velmora: the description (0x80070005)",
                                                       "Access denied. (0x80070005)"};
     EXPECT_EQ(captured_info, expected_info.here());
     EXPECT_EQ(display, expected_display.here());

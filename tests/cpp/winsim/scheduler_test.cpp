@@ -13,6 +13,7 @@ constexpr HRESULT path_not_found = WINSIM_HR(0x80070003);
 constexpr HRESULT already_exists = WINSIM_HR(0x800700B7);
 constexpr HRESULT not_connected = WINSIM_HR(0x800704E3);
 constexpr HRESULT invalid_name = WINSIM_HR(0x8007007B);
+constexpr HRESULT dir_not_empty = WINSIM_HR(0x80070091);
 
 HRESULT get_task(ITaskFolder* folder, const std::optional<std::u16string>& name, bool keep = false,
                  IRegisteredTask** out = nullptr) {
@@ -127,7 +128,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, FolderPaths,
                          ::testing::Values(FolderCase{"Root", u"\\", S_OK}, FolderCase{"Null", std::nullopt, S_OK},
                                            FolderCase{"Empty", u"", S_OK},
                                            FolderCase{"Missing", u"\\Missing", path_not_found},
-                                           FolderCase{"MissingRelative", u"Missing", path_not_found}),
+                                           FolderCase{"MissingRelative", u"Missing", path_not_found},
+                                           FolderCase{"Slash", u"/", invalid_name}, FolderCase{"Dot", u".", invalid_name}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Scheduler, RegisterGetRunDelete) {
@@ -195,8 +197,11 @@ INSTANTIATE_TEST_SUITE_P(
                       LookupCase{"ControlCharacter", u"Present\x1F", invalid_name, invalid_name},
                       LookupCase{"InSubfolder", u"Sub\\Inner", S_OK, S_OK},
                       LookupCase{"MissingInSubfolder", u"Sub\\Other", file_not_found, file_not_found},
-                      LookupCase{"Null", std::nullopt, E_INVALIDARG, E_INVALIDARG},
-                      LookupCase{"Empty", u"", E_INVALIDARG, E_INVALIDARG}),
+                      LookupCase{"Folder", u"Sub", path_not_found, dir_not_empty},
+                      LookupCase{"Root", u"\\", E_INVALIDARG, E_ACCESSDENIED},
+                      LookupCase{"Colon", u"Pre:sent", invalid_name, invalid_name},
+                      LookupCase{"Null", std::nullopt, E_INVALIDARG, E_ACCESSDENIED},
+                      LookupCase{"Empty", u"", E_INVALIDARG, E_ACCESSDENIED}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct RegisterCase {
@@ -244,7 +249,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RegisterCase{"CreateOrUpdateNew", false, TASK_CREATE_OR_UPDATE, S_OK, true},
                       RegisterCase{"CreateOrUpdateExisting", true, TASK_CREATE_OR_UPDATE, S_OK, true},
                       RegisterCase{"ValidateOnly", false, TASK_VALIDATE_ONLY, S_OK, false},
-                      RegisterCase{"NoFlags", false, 0, E_INVALIDARG, false}),
+                      RegisterCase{"NoFlags", false, 0, S_OK, true},
+                      RegisterCase{"NoFlagsExisting", true, 0, already_exists, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Scheduler, RegistrationThroughASubfolderCreatesIt) {
@@ -258,7 +264,6 @@ TEST_F(Scheduler, RegistrationThroughASubfolderCreatesIt) {
     EXPECT_EQ(text_of(folder_path), u"\\Outer\\Inner");
     SysFreeString(folder_path);
     EXPECT_EQ(get_task(folder, u"Task"), S_OK);
-    EXPECT_EQ(get_task(folder, u"\\Outer\\Inner\\Task"), S_OK) << "a leading backslash starts at the root";
     folder->Release();
     EXPECT_EQ(winsim::tasks().count(u"Outer\\Inner\\Task"), 1u);
 }
@@ -275,6 +280,65 @@ INSTANTIATE_TEST_SUITE_P(EmptySegments, BadNames, ::testing::Values(u"\\", u"Fol
 INSTANTIATE_TEST_SUITE_P(Characters, BadNames,
                          ::testing::Values(u"a*b", u"a?b", u"a\"b", u"a<b", u"a>b", u"a|b", u"\x01", u"a\tb",
                                            u"line\r\n", u"a\x1F", u"In<Folder\\Task"));
+INSTANTIATE_TEST_SUITE_P(PathRules, BadNames,
+                         ::testing::Values(u"a:b", u"a/b", u" a", u"a ", u".", u"..", u"Folder\\..\\Task",
+                                           u"Folder\\ a"));
+
+// A run on demand of a task whose settings forbid it succeeds and runs nothing.
+class DemandStart : public Sim, public ::testing::WithParamInterface<std::pair<std::u16string_view, long>> {};
+
+TEST_P(DemandStart, RunsOnlyWhatTheSettingsAllow) {
+    Session session;
+    const std::u16string xml = u"<Task xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\"><Settings>" +
+                               std::u16string(GetParam().first) +
+                               u"</Settings><Actions><Exec><Command>a</Command></Exec></Actions></Task>";
+    IRegisteredTask* task = nullptr;
+    ASSERT_EQ(session.register_task(u"T", xml, TASK_CREATE, &task), S_OK);
+    VARIANT empty{};
+    IRunningTask* running = nullptr;
+    EXPECT_EQ(task->RunEx(empty, TASK_RUN_NO_FLAGS, 0, nullptr, &running), S_OK);
+    ASSERT_NE(running, nullptr);
+    running->Release();
+    task->Release();
+    EXPECT_EQ(winsim::run_counts()[u"T"], GetParam().second);
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, DemandStart,
+                         ::testing::Values(std::pair{u"<Enabled>false</Enabled>", 0L},
+                                           std::pair{u"<AllowStartOnDemand> 0 </AllowStartOnDemand>", 0L},
+                                           std::pair{u"<Enabled>true</Enabled><Hidden>false</Hidden>", 1L}));
+
+// What a folder is to the calls that take a task's path, and what a null
+// argument is to them.
+TEST_F(Scheduler, FoldersAndNullArguments) {
+    Session session;
+    ASSERT_EQ(session.register_task(u"Sub\\T", sample_xml), S_OK);
+    EXPECT_EQ(session.register_task(u"Sub", sample_xml), E_ACCESSDENIED);
+    EXPECT_EQ(session.register_task(u"Sub", sample_xml, TASK_VALIDATE_ONLY), S_OK);
+    EXPECT_EQ(session.register_task(u"Sub\\T\\Inner", sample_xml), already_exists);
+    EXPECT_EQ(session.folder()->DeleteTask(nullptr, 1), E_INVALIDARG);
+
+    TestBstr relative(u"\\T");
+    ITaskFolder* sub = nullptr;
+    TestBstr sub_path(u"Sub");
+    ASSERT_EQ(session.service()->GetFolder(sub_path.get(), &sub), S_OK);
+    ITaskFolder* none = reinterpret_cast<ITaskFolder*>(1);
+    EXPECT_EQ(sub->GetFolder(nullptr, &none), E_INVALIDARG);
+    EXPECT_EQ(sub->GetFolder(relative.get(), &none), path_not_found) << "relative to the folder";
+    TestBstr xml(sample_xml);
+    VARIANT empty{};
+    EXPECT_EQ(sub->RegisterTask(nullptr, xml.get(), TASK_CREATE, empty, empty, TASK_LOGON_NONE, empty, nullptr),
+              E_INVALIDARG);
+    EXPECT_EQ(sub->RegisterTask(relative.get(), nullptr, TASK_CREATE, empty, empty, TASK_LOGON_NONE, empty, nullptr),
+              WINSIM_HR(0x800706F4));
+    EXPECT_FALSE(has_error_object());
+    EXPECT_EQ(sub->DeleteTask(nullptr, 0), dir_not_empty);
+    EXPECT_EQ(delete_task(sub, u"T"), S_OK);
+    EXPECT_EQ(sub->DeleteTask(nullptr, 0), S_OK) << "the empty folder itself";
+    sub->Release();
+    EXPECT_EQ(session.service()->GetFolder(sub_path.get(), &none), path_not_found);
+    EXPECT_EQ(none, nullptr);
+}
 
 // Every control character but NUL is refused, by every call that takes a
 // name; the characters around that range are names like any other.
@@ -288,8 +352,8 @@ TEST_F(Scheduler, ControlCharactersAreRefusedEverywhere) {
     }
     EXPECT_TRUE(winsim::tasks().empty());
     EXPECT_FALSE(has_error_object());
-    for (const std::u16string& name : {std::u16string(u"Task\0", 5), std::u16string(u"Task "),
-                                       std::u16string(u"Task\x7F"), std::u16string(u"Task:/\x80")}) {
+    for (const std::u16string& name : {std::u16string(u"Task\0", 5), std::u16string(u"Task\x7F"),
+                                       std::u16string(u"Task\x80"), std::u16string(u"Task\x20\x20\x21")}) {
         EXPECT_EQ(session.register_task(name, sample_xml), S_OK);
         EXPECT_EQ(get_task(session.folder(), name), S_OK);
     }
