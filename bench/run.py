@@ -31,11 +31,16 @@ DEFAULT_OUT = TREE / "build" / "bench"
 BINDINGS = [
     ("ours", "_velmora_backend"),
     ("floor", "_bench_floor"),
+    ("limit", "_bench_limit"),
     ("nanobind", "_bench_nanobind"),
     ("pybind11", "_bench_pybind11"),
     ("classic", "_bench_classic"),
 ]
 BINDING_NAMES = [name for name, _ in BINDINGS]
+# The two floors: the least a binding can do with METH_FASTCALL (floor) and
+# with our module's flags, METH_FASTCALL | METH_KEYWORDS | METH_STATIC (limit).
+# Both take positional arguments only.
+FLOORS = ("floor", "limit")
 
 PRESENT = "BenchPresent"
 MISSING = "BenchMissing"
@@ -119,8 +124,8 @@ def time_case(case: Case, modules, native, winsim, rounds: int, batch: int) -> d
     per-call times and the per-round differences to the platform's time."""
     runners = {}
     for name, module in modules.items():
-        if case.keyword and name == "floor":
-            continue  # the floor takes positional arguments only
+        if case.keyword and name in FLOORS:
+            continue  # the floors take positional arguments only
         runners[name] = getattr(module, case.operation)
     calls = batch * UNROLL
     samples = {name: [] for name in runners}
@@ -190,13 +195,14 @@ def summarise_timing(case: Case, raw: dict) -> dict:
     return out
 
 
-def minus_floor(timing: dict, case: Case, name: str) -> float:
-    """Median over the rounds of the binding's call time minus the floor's,
+def minus_floor(timing: dict, case: Case, name: str, floor: str) -> float:
+    """Median over the rounds of the binding's call time minus a floor's,
     both measured from Python in the same round: what the binding adds to
-    the least a binding can do, free of the platform's own variation."""
-    floor = timing[case.key.removesuffix("_kw")]["bindings"]["floor"]["rounds"]
+    the least a binding can do, free of the platform's own variation. For
+    keyword calls, the floor's positional call."""
+    reference = timing[case.key.removesuffix("_kw")]["bindings"][floor]["rounds"]
     values = timing[case.key]["bindings"][name]["rounds"]
-    return statistics.median(v - f for v, f in zip(values, floor))
+    return statistics.median(v - f for v, f in zip(values, reference))
 
 
 # ---------------------------------------------------------------- allocations
@@ -235,7 +241,7 @@ def allocation_run(lib: pathlib.Path) -> dict:
             continue
         entry = {"platform": measure(lambda count, c=case: native.platform_loop(c.operation, count, c.name, c.xml))}
         for name, module in modules.items():
-            if case.keyword and name == "floor":
+            if case.keyword and name in FLOORS:
                 continue
             f = getattr(module, case.operation)
             entry[name] = measure(lambda count, f=f, c=case: c.loop(f, c.name, c.xml, count // UNROLL))
@@ -338,7 +344,7 @@ def check_equivalence(modules, winsim, xml_2k):
         assert module.task_exists(PRESENT) is True, name
         assert module.task_exists(MISSING) is False, name
         assert module.register_xml(REGISTERED, xml_2k) is None, name
-        if name != "floor":
+        if name not in FLOORS:
             assert module.task_exists(task_name=PRESENT) is True, name
             assert module.register_xml(task_name=REGISTERED, xml_data=xml_2k) is None, name
         winsim.script("GetTask", ACCESS_DENIED, count=1)
@@ -370,8 +376,8 @@ def chart(timing: dict, case_list: list[Case], path: pathlib.Path):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    colours = {"ours": "#1f6fb4", "floor": "#7f7f7f", "nanobind": "#2ca02c", "pybind11": "#d62728",
-               "classic": "#ff7f0e"}
+    colours = {"ours": "#1f6fb4", "floor": "#7f7f7f", "limit": "#bcbd22", "nanobind": "#2ca02c",
+               "pybind11": "#d62728", "classic": "#ff7f0e"}
     fig, axes = plt.subplots(1, 2, figsize=(13, 5.5), gridspec_kw={"width_ratios": [6, 1.4]})
     success = [c for c in case_list if not c.failing]
     failing = [c for c in case_list if c.failing]
@@ -447,51 +453,59 @@ def main() -> int:
     import_time = import_cost(rounds, batch)
 
     out()
-    out("1. Time per call and overhead (ovh = call time - platform time), ns; x = overhead / floor's overhead; "
-        "+fl = call time - floor's call time")
-    header = f"{'case':<30}{'platform':>9}"
-    for name in BINDING_NAMES:
-        header += f"{name + ' call':>15}{'ovh':>6}{'x':>6}" + ("" if name == "floor" else f"{'+fl':>6}")
-    out(header)
+    out("1. Time per call and overhead (ovh = call time - platform time, median of the per-round differences), ns")
+    out(f"{'case':<30}{'platform':>9}" + "".join(f"{name + ' call':>15}{'ovh':>6}" for name in BINDING_NAMES))
     for case in case_list:
         row = timing[case.key]
-        floor_key = case.key.removesuffix("_kw")
-        floor_overhead = timing[floor_key]["bindings"]["floor"]["overhead"]
         line = f"{case.label:<30}{row['platform']:>9.0f}"
         for name in BINDING_NAMES:
             entry = row["bindings"].get(name)
-            if entry is None:
-                line += f"{'-':>15}{'-':>6}{'-':>6}"
-                continue
-            # Below 20 ns the floor's overhead is lost in the platform's own variation.
-            ratio = f"{entry['overhead'] / floor_overhead:.2f}" if floor_overhead >= 20 else "n/m"
-            line += f"{entry['call']:>15.0f}{entry['overhead']:>6.0f}{ratio:>6}"
-            if name != "floor":
-                line += f"{minus_floor(timing, case, name):>+6.0f}"
+            line += f"{'-':>15}{'-':>6}" if entry is None else f"{entry['call']:>15.0f}{entry['overhead']:>6.0f}"
         out(line)
-    out(f"(keyword rows compare with the floor's positional overhead. An empty call in the same loop costs "
-        f"{noop:.1f} ns with METH_FASTCALL, {noop_keywords:.1f} ns with METH_FASTCALL | METH_KEYWORDS and "
-        f"{noop_static:.1f} ns with METH_FASTCALL | METH_KEYWORDS | METH_STATIC, our module's flags)")
+    out(f"(floor: METH_FASTCALL; limit: the floor's code with our flags, METH_FASTCALL | METH_KEYWORDS | "
+        f"METH_STATIC. An empty call in the same loop costs {noop:.1f} ns with METH_FASTCALL, "
+        f"{noop_keywords:.1f} ns with METH_FASTCALL | METH_KEYWORDS and {noop_static:.1f} ns with "
+        f"METH_FASTCALL | METH_KEYWORDS | METH_STATIC)")
+
+    out()
+    out("   Overhead over the floors' overhead: xfl = / floor's, xlim = / limit's (keyword rows: the floors' "
+        "positional overhead); -lim = call time - limit's call time, median over rounds, ns")
+    others = [name for name in BINDING_NAMES if name not in FLOORS]
+    out(f"{'case':<30}{'limit xfl':>10}" + "".join(f"{name + ' xfl':>14}{'xlim':>6}{'-lim':>6}" for name in others))
+    for case in case_list:
+        row = timing[case.key]
+        base = timing[case.key.removesuffix("_kw")]["bindings"]
+
+        def ratio(entry, floor):
+            # Below 20 ns a floor's overhead is lost in the platform's own variation.
+            reference = base[floor]["overhead"]
+            return f"{entry['overhead'] / reference:.2f}" if reference >= 20 else "n/m"
+
+        line = f"{case.label:<30}{ratio(base['limit'], 'floor') if not case.keyword else '-':>10}"
+        for name in others:
+            entry = row["bindings"][name]
+            difference = minus_floor(timing, case, name, "limit")
+            line += f"{ratio(entry, 'floor'):>14}{ratio(entry, 'limit'):>6}{difference:>+6.0f}"
+        out(line)
+
+    out()
+    out(f"Keyword call minus positional call, ns (median over rounds; for an empty call the interpreter's own "
+        f"difference is {noop_keywords_kw - noop_keywords:+.1f} ns without METH_STATIC and "
+        f"{noop_static_kw - noop_static:+.1f} ns with it)")
+    for base_key in ("present", "missing", "register"):
+        line = f"  {base_key:<10}"
+        for name in others:
+            pos = timing[base_key]["bindings"][name]["rounds"]
+            kw = timing[base_key + "_kw"]["bindings"][name]["rounds"]
+            line += f"{name:>10} {statistics.median(k - p for k, p in zip(kw, pos)):+5.0f}"
+        out(line)
+
     failing_ours = timing["failing"]["bindings"]["ours"]["overhead"]
     failing_floor = timing["failing"]["bindings"]["floor"]["overhead"]
     rest = failing_ours - exception_cost - import_time
     out(f"Failing call: the package's exception class costs {exception_cost:.0f} ns more to build than a "
         f"RuntimeError, and importing velmora.errors at the failure {import_time:.0f} ns; without those two ours "
         f"is {rest:.0f} ns, {rest / failing_floor:.2f}x the floor")
-
-    out()
-    out(f"Keyword call minus positional call, ns (median over rounds; for an empty call the interpreter's own "
-        f"difference is {noop_keywords_kw - noop_keywords:+.1f} ns without METH_STATIC and "
-        f"{noop_static_kw - noop_static:+.1f} ns with it)")
-    for base in ("present", "missing", "register"):
-        line = f"  {base:<10}"
-        for name in BINDING_NAMES:
-            if name == "floor":
-                continue
-            pos = timing[base]["bindings"][name]["rounds"]
-            kw = timing[base + "_kw"]["bindings"][name]["rounds"]
-            line += f"{name:>10} {statistics.median(k - p for k, p in zip(kw, pos)):+5.0f}"
-        out(line)
 
     allocations = run_subprocess(["--lib", str(lib), "--allocations"],
                                  env={**os.environ, "LD_PRELOAD": str(lib / "libbench_malloc_counter.so")})
