@@ -23,6 +23,7 @@ import subprocess
 import sys
 import threading
 import time
+import types
 
 TREE = pathlib.Path(__file__).resolve().parent.parent
 DEFAULT_LIB = TREE / "build" / "bench" / "lib"
@@ -167,22 +168,75 @@ def time_calls(call: str, f, a, b, rounds: int, batch: int) -> float:
     return statistics.median(values)
 
 
-def exception_class_cost(rounds: int, batch: int) -> float:
-    """What building the package's exception costs beyond a RuntimeError: the
-    part of our failing call that the other bindings do not do."""
-    from velmora import errors
+def failure_arguments(modules, winsim) -> tuple[str, int, str]:
+    """The message, HRESULT and step label that our module passes to the
+    package's class in the failing case."""
+    winsim.script("GetTask", ACCESS_DENIED, count=1)
+    try:
+        modules["ours"].task_exists(PRESENT)
+    except Exception as error:
+        message, hresult, step = error.args
+        return message, hresult, step
+    raise AssertionError("the failing call did not raise")
 
-    message = "Access is denied. (0x80070005)"
-    ours = time_calls("f(a, 2147942405, 'GetTask')", errors.TaskPermissionError, message, None, rounds, batch)
-    plain = time_calls("f(a)", RuntimeError, message, None, rounds, batch)
-    return ours - plain
+
+def failure_steps(native, arguments: tuple[str, int, str], rounds: int, batch: int) -> dict:
+    """Our failing call's exception path, step by step: each call that the
+    module makes, in a loop of its own from C (_bench_native.failure_steps),
+    and the interpreter's own unwinding for a raise, from the failing case's
+    loop (a C function raising a ready instance, minus the same function
+    returning None). Medians over the rounds, ns per call."""
+    message, hresult, step = arguments
+    class_name = "TaskPermissionError" if hresult == ACCESS_DENIED else "TaskSchedulerError"
+    names = (sys.intern("velmora.errors"), sys.intern(class_name))
+    ready = RuntimeError(message)
+    # A loop each, so that each call site specialises for its own function.
+    raising, returning = make_loop("f(a)", True), make_loop("f(a)", True)
+    samples: dict[str, list[float]] = {}
+    calls = batch * UNROLL
+
+    def timed(loop, f):
+        start = time.thread_time_ns()
+        loop(f, ready, None, batch)
+        return (time.thread_time_ns() - start) / calls
+
+    native.failure_steps(calls, *names, message, hresult, step)  # warm-up
+    for r in range(rounds):
+        for key, ns in native.failure_steps(calls, *names, message, hresult, step).items():
+            samples.setdefault(key, []).append(ns)
+        # The order alternates, so that drift hits both alike.
+        if r % 2:
+            raised = timed(raising, native.raise_ready)
+            returned = timed(returning, native.ready_none)
+        else:
+            returned = timed(returning, native.ready_none)
+            raised = timed(raising, native.raise_ready)
+        samples.setdefault("unwinding", []).append(raised - returned)
+    return {key: statistics.median(values) for key, values in samples.items()}
 
 
-def import_cost(rounds: int, batch: int) -> float:
-    """The import of velmora.errors that our failure path makes at every
-    failure, done the way PyImport_Import does it."""
-    globals_ = {"__name__": "bench"}
-    return time_calls("f(a, b, b, ['__doc__'], 0)", __import__, "velmora.errors", globals_, rounds, batch)
+# The stages of _bench_native's failing call, in order: each takes the steps
+# of our exception path up to its own (see failing_stage in native.cpp).
+STAGES = ["platform", "import", "lookup", "arguments", "call", "set", "raise", "runtime_error"]
+
+
+def failing_in_context(case: Case, modules, native, winsim, rounds: int, batch: int) -> dict:
+    """Our failing call and the floors', side by side with the stages of the
+    failing call made from C, all in the failing case's rounds: the
+    difference between two consecutive stages is what a step costs inside a
+    real failing call, where the platform and the interpreter have had the
+    caches and branch predictors in between."""
+    runners = {name: modules[name] for name in ("ours",) + FLOORS}
+    for stage in STAGES:
+        runners["stage " + stage] = types.SimpleNamespace(task_exists=getattr(native, "failing_" + stage))
+    return summarise_timing(case, time_case(case, runners, native, winsim, rounds, batch))
+
+
+def stage_step(timing: dict, stage: str, before: str) -> float:
+    """Median over the rounds of one stage's call time minus the other's."""
+    calls = timing["bindings"]
+    later, earlier = calls["stage " + stage]["rounds"], calls["stage " + before]["rounds"]
+    return statistics.median(a - b for a, b in zip(later, earlier))
 
 
 def summarise_timing(case: Case, raw: dict) -> dict:
@@ -424,7 +478,9 @@ def main() -> int:
         print(json.dumps(xml_size_run(lib, args.xml_size, args.variant)))
         return 0
 
-    rounds, batch, thread_seconds = (31, 30, 0.2) if args.quick else (201, 30, 0.5)
+    # The overheads are a few per cent of a call; on a shared machine their
+    # medians settle to a few nanoseconds only over a thousand rounds.
+    rounds, batch, thread_seconds = (31, 30, 0.2) if args.quick else (1001, 30, 0.5)
     sizes = XML_SIZES[::2] if args.quick else XML_SIZES
     modules, native, winsim = load(lib)
     xml_2k = make_xml(2048)
@@ -449,8 +505,7 @@ def main() -> int:
     noop_static = time_calls("f(a)", floor.noop_keywords_static, PRESENT, None, rounds, batch)
     noop_keywords_kw = time_calls("f(task_name=a)", floor.noop_keywords, PRESENT, None, rounds, batch)
     noop_static_kw = time_calls("f(task_name=a)", floor.noop_keywords_static, PRESENT, None, rounds, batch)
-    exception_cost = exception_class_cost(rounds, batch)
-    import_time = import_cost(rounds, batch)
+    steps = failure_steps(native, failure_arguments(modules, winsim), rounds, batch)
 
     out()
     out("1. Time per call and overhead (ovh = call time - platform time, median of the per-round differences), ns")
@@ -500,17 +555,47 @@ def main() -> int:
             line += f"{name:>10} {statistics.median(k - p for k, p in zip(kw, pos)):+5.0f}"
         out(line)
 
-    failing_ours = timing["failing"]["bindings"]["ours"]["overhead"]
-    failing_floor = timing["failing"]["bindings"]["floor"]["overhead"]
-    rest = failing_ours - exception_cost - import_time
-    out(f"Failing call: the package's exception class costs {exception_cost:.0f} ns more to build than a "
-        f"RuntimeError, and importing velmora.errors at the failure {import_time:.0f} ns; without those two ours "
-        f"is {rest:.0f} ns, {rest / failing_floor:.2f}x the floor")
+    staged = failing_in_context(next(c for c in case_list if c.failing), modules, native, winsim, rounds, batch)
+    ovh = {name: entry["overhead"] for name, entry in staged["bindings"].items()}
+    step = {stage: stage_step(staged, stage, before) for before, stage in itertools.pairwise(STAGES[:-1])}
+    floors_raise = stage_step(staged, "runtime_error", "platform") - step["raise"]
+    # (step, alone, ours in the call, the limit in the call); None where it takes no such step.
+    accounts = [
+        ("the call itself: binding, dispatch, the platform's failure", None, ovh["stage platform"],
+         ovh["stage platform"]),
+        ("import of velmora.errors (PyImport_Import)", steps["import"], step["import"], None),
+        ("class lookup (PyObject_GetAttr)", steps["lookup"], step["lookup"], None),
+        ("argument objects: message, HRESULT, step", steps["arguments"], step["arguments"], None),
+        ("class call (PyObject_Vectorcall)", steps["call"], step["call"], None),
+        ("setting the exception (PyErr_SetRaisedException)", steps["set"], step["set"], None),
+        ("limit: message, RuntimeError(message) set (PyErr_SetObject)", steps["runtime_error"], None, floors_raise),
+        ("the interpreter's own unwinding for any raise", steps["unwinding"], step["raise"], step["raise"]),
+    ]
+    out()
+    out("2. Failing call, step by step, ns per call. alone: each call timed from C in a loop of its own, the unwinding "
+        "from the failing case's loop (a C function raising a ready instance, minus it returning None). in the call: "
+        "the failing call made from C in stages, each stage one step further, all in the failing case's rounds; a "
+        "step is the difference between its stage and the one before (the limit's own path is the last stage)")
+    out(f"{'step':<62}{'alone':>8}{'ours':>8}{'limit':>8}")
+    sums = {"ours": 0.0, "limit": 0.0}
+    for label, alone, ours_ns, limit_ns in accounts:
+        sums["ours"] += ours_ns or 0.0
+        sums["limit"] += limit_ns or 0.0
+        out(f"{label:<62}" + "".join(f"{'-':>8}" if v is None else f"{v:>8.0f}" for v in (alone, ours_ns, limit_ns)))
+    out(f"{'sum of the steps in the call':<62}{'':>8}{sums['ours']:>8.0f}{sums['limit']:>8.0f}")
+    out(f"{'measured: overhead of the failing call in the same rounds':<62}{'':>8}{ovh['ours']:>8.0f}"
+        f"{ovh['limit']:>8.0f}")
+    out(f"{'not accounted for':<62}{'':>8}{ovh['ours'] - sums['ours']:>+8.0f}{ovh['limit'] - sums['limit']:>+8.0f}")
+    contract = sum(step[name] for name in ("import", "lookup", "arguments", "call", "set"))
+    rest = ovh["ours"] - contract + floors_raise
+    out(f"Without the steps the contract puts in place of the floors' RuntimeError ({contract:.0f} ns in the call, "
+        f"less {floors_raise:.0f} ns), ours is {rest:.0f} ns: {rest / ovh['floor']:.2f}x the floor's "
+        f"{ovh['floor']:.0f} ns, {rest / ovh['limit']:.2f}x the limit's {ovh['limit']:.0f} ns")
 
     allocations = run_subprocess(["--lib", str(lib), "--allocations"],
                                  env={**os.environ, "LD_PRELOAD": str(lib / "libbench_malloc_counter.so")})
     out()
-    out("2. Allocations per successful call: interpreter blocks kept (sys.getallocatedblocks delta) / "
+    out("3. Allocations per successful call: interpreter blocks kept (sys.getallocatedblocks delta) / "
         "interpreter allocations / native heap allocations beyond the platform's own")
     out(f"{'case':<32}{'platform heap':>14}" + "".join(f"{name:>16}" for name in BINDING_NAMES))
     for case in case_list:
@@ -530,7 +615,7 @@ def main() -> int:
 
     threads = thread_run(modules, winsim, thread_seconds)
     out()
-    out(f"3. Throughput of task_exists with {LATENCY_SECONDS * 1000:.0f} ms platform latency, calls/s "
+    out(f"4. Throughput of task_exists with {LATENCY_SECONDS * 1000:.0f} ms platform latency, calls/s "
         f"(speed-up over 1 thread; ideal = number of threads)")
     out(f"{'binding':<12}" + "".join(f"{f'{n} thr':>16}" for n in THREAD_COUNTS))
     for name in BINDING_NAMES:
@@ -538,7 +623,7 @@ def main() -> int:
         out(f"{name:<12}" + "".join(f"{threads[name][n]:>8.0f} ({threads[name][n] / one:4.1f}x)" for n in THREAD_COUNTS))
 
     out()
-    out("4. register_xml as the XML grows (fresh process per size, XML with non-ASCII text; CPU ms per call "
+    out("5. register_xml as the XML grows (fresh process per size, XML with non-ASCII text; CPU ms per call "
         "after the first, page faults per call; peak = growth of the C heap's bytes in use during the first "
         "call, MiB; x = that peak in UTF-16 copies of the text)")
     out(f"{'UTF-8 size':>12}{'ours ms':>10}{'platform':>10}{'ours ns/KiB':>12}{'faults':>8}{'platform':>9}{'1st call':>10}"
@@ -562,7 +647,8 @@ def main() -> int:
     chart(timing, case_list, png)
     (args.out / "results.txt").write_text("\n".join(lines) + "\n")
     (args.out / "results.json").write_text(json.dumps(
-        {"timing": timing, "allocations": allocations, "threads": threads,
+        {"timing": timing, "failure_steps": steps, "failing_stages": staged, "allocations": allocations,
+         "threads": threads,
          "xml": [{"size": s, "ours": o, "platform": a} for s, o, a, _ in xml_rows]}, indent=1))
     out()
     out(f"chart: {png}")
