@@ -6,19 +6,27 @@
 #include <string_view>
 #include <utility>
 
+#include "module/interned_name.h"
 #include "module/python_errors.h"
 
 namespace velmora::failures {
 namespace {
 
+using module::expect_interned;
 using module::expect_object;
 using module::fetch_pending_exception;
+using module::InternedName;
 using module::PyRef;
 using module::restore_fetched_exception;
 
-constexpr std::string_view errors_module = "velmora.errors";
-constexpr std::string_view permission_class = "TaskPermissionError";
-constexpr std::string_view scheduler_class = "TaskSchedulerError";
+// Interned once for the process: the import finds the module in sys.modules
+// and the lookup finds the class in the module's dict by a hash the name
+// already holds and an identity compare, and the attribute cache of the type
+// serves only interned names. Still imported and looked up at every failure,
+// so that a replaced module or a rebound class takes effect at the next one.
+constinit InternedName errors_module{"velmora.errors"};
+constinit InternedName permission_class{"TaskPermissionError"};
+constinit InternedName scheduler_class{"TaskSchedulerError"};
 constexpr std::uint32_t access_denied = 0x80070005;  // E_ACCESSDENIED
 
 PyRef make_text(std::string_view text) {
@@ -34,22 +42,15 @@ void reraise_pending() {
 }  // namespace
 
 void raise_task_failure(TaskFailure failure) {
-    PyRef errors;
-    {
-        PyRef name = make_text(errors_module);
-        errors = PyRef::steal(PyImport_Import(name.get()));
-    }
+    PyRef errors = PyRef::steal(PyImport_Import(expect_interned(errors_module)));
     if (!errors) {
         reraise_pending();
         return;
     }
 
     const auto code = static_cast<std::uint32_t>(failure.hresult);
-    PyRef exception_class;
-    {
-        PyRef name = make_text(code == access_denied ? permission_class : scheduler_class);
-        exception_class = PyRef::steal(PyObject_GetAttr(errors.get(), name.get()));
-    }
+    PyRef exception_class = PyRef::steal(
+        PyObject_GetAttr(errors.get(), expect_interned(code == access_denied ? permission_class : scheduler_class)));
     errors = PyRef();
     if (!exception_class) {
         reraise_pending();

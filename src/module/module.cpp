@@ -61,14 +61,6 @@ static_assert(is_valid(run_task_parameters) && is_valid(delete_task_parameters) 
 constinit InternedName all_name{"__all__"};
 constinit InternedName name_name{"__name__"};
 
-PyObject* name_object(InternedName& name) {
-    PyObject* object = name.get();
-    if (object == nullptr) {
-        null_object_fault();
-    }
-    return object;
-}
-
 // The result of an operation as Python sees it (None, or True/False), or the
 // package's exception.
 template <class T>
@@ -204,7 +196,7 @@ int fail_with_pending() {
 
 // The module's __all__, created empty when the module has none yet.
 PyRef module_all_list(PyObject* module_object) {
-    PyRef all = PyRef::steal(PyObject_GetAttr(module_object, name_object(all_name)));
+    PyRef all = PyRef::steal(PyObject_GetAttr(module_object, expect_interned(all_name)));
     if (all) {
         if (!PyList_Check(all.get())) {
             raise_type_mismatch(all.get(), &PyList_Type);
@@ -219,7 +211,7 @@ PyRef module_all_list(PyObject* module_object) {
     }
     error = PyRef();
     all = expect_object(PyList_New(0));
-    if (PyObject_SetAttr(module_object, name_object(all_name), all.get()) < 0) {
+    if (PyObject_SetAttr(module_object, expect_interned(all_name), all.get()) < 0) {
         fail_with_pending();
         return PyRef();
     }
@@ -238,7 +230,7 @@ int add_function(PyObject* module_object, PyMethodDef& method) {
     if (!function) {
         return fail_with_pending();
     }
-    PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), name_object(name_name)));
+    PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), expect_interned(name_name)));
     if (!name) {
         return fail_with_pending();
     }

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "module/interned_name.h"
 #include "module/py_ref.h"
 
 // Working with the interpreter's pending exception. Every place that gets a
@@ -32,6 +33,16 @@ inline PyRef expect_object(PyObject* object) {
         null_object_fault();
     }
     return PyRef::steal(object);
+}
+
+// The name's str (borrowed, lives for the process) when it can be made,
+// otherwise null_object_fault().
+inline PyObject* expect_interned(InternedName& name) {
+    PyObject* object = name.get();
+    if (object == nullptr) {
+        null_object_fault();
+    }
+    return object;
 }
 
 // A one-line rendering of an exception object showing its type, value and
