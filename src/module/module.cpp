@@ -9,7 +9,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -84,35 +83,39 @@ auto without_interpreter_lock(Operation&& operation) {
     return std::forward<Operation>(operation)();
 }
 
-std::optional<std::string_view> read_text_parameter(PyObject* object, std::string_view parameter) {
-    std::optional<std::string_view> text = read_text_argument(object);
-    if (!text) {
-        add_parameter_note(parameter);
+// Reads the text of the argument bound to parameter `Index`; on failure the
+// exception is noted with the parameter's name.
+template <const ParameterSpec& Parameters, std::size_t Index>
+bool read_text_parameter(PyObject* object, std::string_view& text) {
+    const std::optional<std::string_view> read = read_text_argument(object);
+    if (!read) [[unlikely]] {
+        add_parameter_note(Parameters.positional[Index]);
+        return false;
     }
-    return text;
+    text = *read;
+    return true;
 }
 
 // The entry function of an operation whose parameters are all text: binds and
 // converts under the lock, runs the operation without it. The text stays
 // borrowed from the argument objects, which the caller keeps alive for the
-// whole call.
+// whole call. The parameters are read one by one over an index pack, so that
+// each read sees its index as a constant and the reads come out as straight
+// code, the parameter's name in the failure branch only.
 template <auto Operation, const ParameterSpec& Parameters>
 PyObject* text_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return FaultBoundary::run_entry([&]() -> PyObject* {
-        constexpr std::size_t count = Parameters.positional.size();
-        std::array<PyObject*, count> bound{};
-        if (!bind_arguments(Parameters, args, nargs, kwnames, bound)) {
-            return nullptr;
-        }
-        std::array<std::string_view, count> texts;
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::optional<std::string_view> text = read_text_parameter(bound[i], Parameters.positional[i]);
-            if (!text) {
+        return [&]<std::size_t... Index>(std::index_sequence<Index...>) -> PyObject* {
+            std::array<PyObject*, sizeof...(Index)> bound;
+            if (!bind_arguments(Parameters, args, nargs, kwnames, bound)) {
                 return nullptr;
             }
-            texts[i] = *text;
-        }
-        return to_result(without_interpreter_lock([&] { return std::apply(Operation, texts); }));
+            std::array<std::string_view, sizeof...(Index)> texts;
+            if (!(read_text_parameter<Parameters, Index>(bound[Index], texts[Index]) && ...)) {
+                return nullptr;
+            }
+            return to_result(without_interpreter_lock([&] { return Operation(texts[Index]...); }));
+        }(std::make_index_sequence<Parameters.positional.size()>{});
     });
 }
 
