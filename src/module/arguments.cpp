@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -82,10 +81,6 @@ MessageWriter& full_name(MessageWriter& message, const ParameterSpec& params) {
         message.text(*params.class_name).text(".");
     }
     return message.text(params.function_name).text("()");
-}
-
-bool same_name(std::string_view a, std::string_view b) noexcept {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 template <class Names, class Projection>

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -48,24 +49,71 @@ consteval bool is_valid(const ParameterSpec& params) {
     return true;
 }
 
-// Every call but the common one: keywords, a wrong count, keyword-only
-// parameters. Same contract as bind_arguments().
+// Every call but the common ones: a wrong count, a keyword that names no
+// parameter or one already given, keyword-only parameters. Same contract as
+// bind_arguments().
 bool bind_arguments_in_full(const ParameterSpec& params, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames, std::span<PyObject*> slots);
+
+// Names are compared by length, then by bytes.
+inline bool same_name(std::string_view a, std::string_view b) noexcept {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// The common call with keywords: every parameter given once, the first ones
+// by position and the rest by keyword in any order, each keyword a compact
+// ASCII str (as the names in a call's source are) naming a parameter that
+// may be given by keyword. Returns false for anything else, with nothing
+// raised: the full binder then decides, and raises what it finds.
+inline bool bind_keywords(const ParameterSpec& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                          std::span<PyObject*> slots) {
+    const std::size_t count = params.positional.size();
+    const auto given = static_cast<std::size_t>(nargs);
+    if (given > count || given + static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) != count) {
+        return false;
+    }
+    std::copy_n(args, given, slots.begin());
+    std::fill(slots.begin() + static_cast<std::ptrdiff_t>(given), slots.end(), nullptr);
+    for (std::size_t k = 0; given + k < count; ++k) {
+        PyObject* const key = PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(k));
+        if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_COMPACT_ASCII(key)) {
+            return false;
+        }
+        const std::string_view text(static_cast<const char*>(PyUnicode_DATA(key)),
+                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
+        std::size_t slot = count;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i >= given && i >= params.positional_only && same_name(params.positional[i], text)) {
+                slot = i;
+                break;
+            }
+        }
+        if (slot == count || slots[slot] != nullptr) {
+            return false;
+        }
+        slots[slot] = args[given + k];
+    }
+    return true;
+}
 
 // Binds a fast-call argument vector to `slots` (one per positional parameter,
 // then one per keyword-only parameter; borrowed pointers, null when not given).
 // Returns false with a TypeError set. Allocates nothing on success.
-// The common call (every parameter by position, nothing else) is bound here,
-// inline, where the entry function's constant description folds it down to a
-// count check and a copy.
+// The common calls (every parameter by position, or the last ones by
+// keyword) are bound here, inline, where the entry function's constant
+// description folds them down: a count check and a copy, or compares with
+// names of known length and bytes.
 inline bool bind_arguments(const ParameterSpec& params, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames, std::span<PyObject*> slots) {
     const std::size_t count = params.positional.size();
-    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == count && params.keyword_only.empty() &&
-        slots.size() == count) [[likely]] {
-        std::copy_n(args, count, slots.begin());
-        return true;
+    if (params.keyword_only.empty() && slots.size() == count) [[likely]] {
+        if (kwnames == nullptr && static_cast<std::size_t>(nargs) == count) [[likely]] {
+            std::copy_n(args, count, slots.begin());
+            return true;
+        }
+        if (kwnames != nullptr && bind_keywords(params, args, nargs, kwnames, slots)) {
+            return true;
+        }
     }
     return bind_arguments_in_full(params, args, nargs, kwnames, slots);
 }
