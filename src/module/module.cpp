@@ -96,6 +96,19 @@ bool read_text_parameter(PyObject* object, std::string_view& text) {
     return true;
 }
 
+// The entry functions are the only code of ours on the path of a successful
+// call: binding and conversion are inlined into them. Each starts on a cache
+// line, so that how its path falls into lines, and into the processor's
+// windows of decoded instructions, stays the same whenever code elsewhere in
+// the library grows or shrinks: the same instructions placed otherwise took
+// 20 ns a call more. A macro because MSVC knows no alignment for a function
+// and /W4 /WX would reject the attribute.
+#if defined(__GNUC__)
+#define VELMORA_ENTRY_ALIGNED [[gnu::aligned(64)]]
+#else
+#define VELMORA_ENTRY_ALIGNED
+#endif
+
 // The entry function of an operation whose parameters are all text: binds and
 // converts under the lock, runs the operation without it. The text stays
 // borrowed from the argument objects, which the caller keeps alive for the
@@ -103,7 +116,8 @@ bool read_text_parameter(PyObject* object, std::string_view& text) {
 // each read sees its index as a constant and the reads come out as straight
 // code, the parameter's name in the failure branch only.
 template <auto Operation, const ParameterSpec& Parameters>
-PyObject* text_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+VELMORA_ENTRY_ALIGNED PyObject* text_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) noexcept {
     return FaultBoundary::run_entry([&]() -> PyObject* {
         return [&]<std::size_t... Index>(std::index_sequence<Index...>) -> PyObject* {
             std::array<PyObject*, sizeof...(Index)> bound;
