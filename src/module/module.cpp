@@ -19,6 +19,7 @@
 #include "module/interpreter_lock.h"
 #include "module/py_ref.h"
 #include "module/python_errors.h"
+#include "platform/attributes.h"
 #include "scheduler/operations.h"
 
 namespace velmora::module {
@@ -98,17 +99,11 @@ bool read_text_parameter(PyObject* object, std::string_view& text) {
 
 // The entry functions are the only code of ours on the path of a successful
 // call: binding and conversion are inlined into them. Each starts on a cache
-// line, so that how its path falls into lines, and into the processor's
-// windows of decoded instructions, stays the same whenever code elsewhere in
-// the library grows or shrinks: the same instructions placed otherwise took
-// 20 ns a call more. A macro because MSVC knows no alignment for a function
-// and /W4 /WX would reject the attribute.
-#if defined(__GNUC__)
-#define VELMORA_ENTRY_ALIGNED [[gnu::aligned(64)]]
-#else
-#define VELMORA_ENTRY_ALIGNED
-#endif
-
+// line (VELMORA_ENTRY_ALIGNED), so that how its path falls into lines, and
+// into the processor's windows of decoded instructions, stays the same
+// whenever code elsewhere in the library grows or shrinks: the same
+// instructions placed otherwise took 20 ns a call more.
+//
 // The entry function of an operation whose parameters are all text: binds and
 // converts under the lock, runs the operation without it. The text stays
 // borrowed from the argument objects, which the caller keeps alive for the
