@@ -148,6 +148,8 @@ def pytest_terminal_summary(terminalreporter):
         state = "" if row.observed_by in run else " (not run)"
         terminalreporter.write_line(f"- {row.behaviour}; the simulation: {row.simulation}; "
                                     f"seen in {row.observed_by}{state}")
+    for behaviour, reason in register.NOT_OBSERVABLE:
+        terminalreporter.write_line(f"- {behaviour}; not observable here: {reason}")
 
 
 class Com:
