@@ -15,6 +15,7 @@ when its test ends, whether the test passed or not.
 
 import ctypes
 import dataclasses
+import functools
 import pathlib
 import platform
 import sys
@@ -55,15 +56,22 @@ def platform_library(windows_dll):
     return ctypes.CDLL(str(pathlib.Path(_winsim.__file__).with_name("libwinsim.so")))
 
 
-def system_text(code):
-    """The system message table's text for the code, trimmed at the end as the
-    module trims it; "" where the table has none."""
+@functools.cache
+def message_table():
+    """FormatMessageW and LocalFree, declared once."""
     kernel32 = platform_library("kernel32")
     kernel32.FormatMessageW.argtypes = [ctypes.c_uint32, ctypes.c_void_p, ctypes.c_uint32, ctypes.c_uint32,
                                         ctypes.c_void_p, ctypes.c_uint32, ctypes.c_void_p]
     kernel32.FormatMessageW.restype = ctypes.c_uint32
     kernel32.LocalFree.argtypes = [ctypes.c_void_p]
     kernel32.LocalFree.restype = ctypes.c_void_p
+    return kernel32
+
+
+def system_text(code):
+    """The system message table's text for the code, trimmed at the end as the
+    module trims it; "" where the table has none."""
+    kernel32 = message_table()
     buffer = ctypes.c_void_p()
     # FORMAT_MESSAGE_ALLOCATE_BUFFER | FROM_SYSTEM | IGNORE_INSERTS, the system's language.
     length = kernel32.FormatMessageW(0x1300, None, code, 0, ctypes.byref(buffer), 0, None)
