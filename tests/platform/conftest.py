@@ -1,7 +1,7 @@
 """What the platform suite stands on: the real Task Scheduler on Windows, the
 project's simulation everywhere else. Only this file knows which; the tests
-see the four functions, the package's exception classes and the standard
-library.
+see the four functions, the package's exception classes, the standard
+library and a bare COM client of the scheduler (TaskService).
 
 Every call a test makes through `ask` is kept with what the scheduler
 answered, and the run ends with all of them in a table ready to paste into an
@@ -10,7 +10,8 @@ what the run observed for each.
 
 On Windows the suite changes the machine's Task Scheduler: every task it makes
 lives in the root folder under a prefix made for this run, and is deleted again
-when its test ends, whether the test passed or not.
+when its test ends, whether the test passed or not, with the folders their
+names made.
 """
 
 import ctypes
@@ -136,6 +137,8 @@ def ask(request):
 
 
 def described(answer):
+    if isinstance(answer, str):
+        return answer
     if answer.error is None:
         return f"returned {answer.value!r}"
     message, code, step = answer.error.args
@@ -156,8 +159,6 @@ def pytest_terminal_summary(terminalreporter):
         state = "" if row.observed_by in run else " (not run)"
         terminalreporter.write_line(f"- {row.behaviour}; the simulation: {row.simulation}; "
                                     f"seen in {row.observed_by}{state}")
-    for behaviour, reason in register.NOT_OBSERVABLE:
-        terminalreporter.write_line(f"- {behaviour}; not observable here: {reason}")
 
 
 class Com:
@@ -181,6 +182,113 @@ class Com:
 @pytest.fixture(scope="session")
 def com():
     return Com()
+
+
+FUNCTYPE = getattr(ctypes, "WINFUNCTYPE", ctypes.CFUNCTYPE)
+OUT = ctypes.POINTER(ctypes.c_void_p)
+
+
+class Variant(ctypes.Structure):
+    """A VT_EMPTY VARIANT, 24 bytes as on 64-bit Windows."""
+
+    _fields_ = [("vt", ctypes.c_uint16), ("reserved", ctypes.c_uint16 * 3), ("value", ctypes.c_void_p * 2)]
+
+
+def guid(text):
+    return (ctypes.c_ubyte * 16).from_buffer_copy(uuid.UUID(text).bytes_le)
+
+
+class TaskService:
+    """The Task Scheduler through COM, for what the four functions cannot
+    do: remove a folder that the suite made, and read the thread's error
+    object after a call. Interface slots in the SDK's vtable order; every
+    call gives its HRESULT as an unsigned int."""
+
+    def __enter__(self):
+        self._ole32, self._oleaut32 = platform_library("ole32"), platform_library("oleaut32")
+        for function, argtypes, restype in [
+            (self._ole32.CoInitializeEx, [ctypes.c_void_p, ctypes.c_uint32], ctypes.c_int32),
+            (self._ole32.CoUninitialize, [], None),
+            (self._ole32.CoCreateInstance, [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint32, ctypes.c_void_p, OUT],
+             ctypes.c_int32),
+            (self._oleaut32.SysAllocStringLen, [ctypes.c_char_p, ctypes.c_uint32], ctypes.c_void_p),
+            (self._oleaut32.SysStringLen, [ctypes.c_void_p], ctypes.c_uint32),
+            (self._oleaut32.SysFreeString, [ctypes.c_void_p], None),
+            (self._oleaut32.GetErrorInfo, [ctypes.c_uint32, OUT], ctypes.c_int32),
+        ]:
+            function.argtypes, function.restype = argtypes, restype
+        # S_OK or S_FALSE; in another apartment already, the thread stays in it.
+        self._initialized = self._ole32.CoInitializeEx(None, COINIT["mta"]) >= 0
+        self._service, self._root = ctypes.c_void_p(), ctypes.c_void_p()
+        clsid, iid = guid("0f87369f-a4e5-4cfc-bd3e-73e6154572dd"), guid("2faba4c7-4da9-4013-9697-20cc3fd40f85")
+        try:
+            assert self._ole32.CoCreateInstance(clsid, None, 1, iid, ctypes.byref(self._service)) == 0
+            assert self._call(self._service, 10, [Variant] * 4, Variant(), Variant(), Variant(), Variant()) == 0
+            assert self._with_name(self._service, 7, "\\", [OUT], ctypes.byref(self._root)) == 0
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def __exit__(self, *exception):
+        for interface in (self._root, self._service):
+            self._release(interface)
+        if self._initialized:
+            self._ole32.CoUninitialize()
+
+    def _call(self, interface, slot, argtypes, *arguments):
+        table = ctypes.cast(interface, ctypes.POINTER(ctypes.POINTER(ctypes.c_void_p))).contents
+        return FUNCTYPE(ctypes.c_int32, ctypes.c_void_p, *argtypes)(table[slot])(interface, *arguments) & 0xFFFFFFFF
+
+    def _release(self, interface):
+        if interface.value:
+            FUNCTYPE(ctypes.c_uint32, ctypes.c_void_p)(
+                ctypes.cast(interface, ctypes.POINTER(ctypes.POINTER(ctypes.c_void_p))).contents[2])(interface)
+
+    def _with_name(self, interface, slot, name, argtypes, *arguments):
+        units = name.encode("utf-16-le")
+        bstr = self._oleaut32.SysAllocStringLen(units, len(units) // 2)
+        try:
+            return self._call(interface, slot, [ctypes.c_void_p, *argtypes], bstr, *arguments)
+        finally:
+            self._oleaut32.SysFreeString(bstr)
+
+    def register(self, path, xml):
+        """RegisterTask as the module calls it, from the root folder."""
+        task = ctypes.c_void_p()
+        units = xml.encode("utf-16-le")
+        document = self._oleaut32.SysAllocStringLen(units, len(units) // 2)
+        try:
+            return self._with_name(self._root, 16, path, [ctypes.c_void_p, ctypes.c_int32, Variant, Variant,
+                                                          ctypes.c_int32, Variant, OUT],
+                                   document, 6, Variant(), Variant(), 3, Variant(), ctypes.byref(task))
+        finally:
+            self._oleaut32.SysFreeString(document)
+            self._release(task)
+
+    def get_task(self, path):
+        task = ctypes.c_void_p()
+        try:
+            return self._with_name(self._root, 13, path, [OUT], ctypes.byref(task))
+        finally:
+            self._release(task)
+
+    def delete_folder(self, path):
+        return self._with_name(self._root, 12, path, [ctypes.c_int32], 0)
+
+    def error_description(self):
+        """The description of the thread's error object, taking it off the
+        thread; None where there is none."""
+        error, description = ctypes.c_void_p(), ctypes.c_void_p()
+        if self._oleaut32.GetErrorInfo(0, ctypes.byref(error)) != 0 or not error.value:
+            return None
+        try:
+            self._call(error, 5, [OUT], ctypes.byref(description))  # IErrorInfo::GetDescription
+            length = self._oleaut32.SysStringLen(description)
+            return ctypes.string_at(description, 2 * length).decode("utf-16-le", "replace") if length else ""
+        finally:
+            self._oleaut32.SysFreeString(description)
+            self._release(error)
 
 
 @pytest.fixture(autouse=True)
@@ -226,3 +334,22 @@ def task_name(request):
             # Never registered, already deleted, or a name no task may have.
             if error.hresult not in (NOT_FOUND, PATH_NOT_FOUND, INVALID_NAME):
                 raise
+    # Then the folders those names made under this run's prefix, deepest first.
+    folders = {"\\".join(parts[:end]) for parts in (name.split("\\")[:-1] for name in made)
+               if parts and parts[0].startswith(RUN_PREFIX) for end in range(1, len(parts) + 1)}
+    if folders:
+        with TaskService() as service:
+            for folder in sorted(folders, key=len, reverse=True):
+                assert service.delete_folder(folder) in (0, NOT_FOUND, PATH_NOT_FOUND), folder
+
+
+@pytest.fixture
+def scheduler(request):
+    """TaskService, to open with `with`; `note(call, answer)` puts what it
+    answered into the report."""
+
+    class Noting(TaskService):
+        def note(self, call, answer):
+            ANSWERS.append((request.node.name, call, answer))
+
+    return Noting

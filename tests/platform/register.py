@@ -31,6 +31,16 @@ UNCONFIRMED = [
         ("a NUL inside a name is part of the name", "the whole name is the task's", "test_a_name_holding_nul"),
         ("DeleteTask with a null name in the root (SchRpcDelete of the root is recorded)", "E_ACCESSDENIED",
          "test_empty_names"),
+        # Folders (the records make them with CreateFolder; rpcapi.c records SchRpcRegisterTask making them).
+        ("RegisterTask makes the folders a path names", "S_OK, the folder made", "test_a_path_makes_its_folders"),
+        ("DeleteTask of a folder's name acts on the folder as SchRpcDelete does",
+         "ERROR_DIR_NOT_EMPTY, then S_OK once empty", "test_a_path_makes_its_folders"),
+        ("a RegisterTask refused on an empty folder's name leaves the folder (test_GetTask finds it gone after)",
+         "the folder stays", "test_a_path_makes_its_folders"),
+        ("a task's name takes no folder below it", "ERROR_ALREADY_EXISTS", "test_a_path_makes_its_folders"),
+        # Error objects.
+        ("a failed call leaves an earlier error object of the thread in place (Wine does)",
+         "the earlier object stays", "test_a_failed_call_and_an_earlier_error_object"),
         # Running.
         ("RunEx of a disabled task hands out an instance (documented: S_OK, not run)",
          "S_OK and an IRunningTask, no run", "test_running_a_disabled_task"),
@@ -63,14 +73,4 @@ UNCONFIRMED = [
         ("message-without-title", "the schema's required children, ShowMessage's Title among them",
          "SCHED_E_MISSINGNODE"),
     ]
-]
-
-# What the simulation relies on that the four functions cannot show on a real
-# machine, and why; tests/fidelity holds it under Wine.
-NOT_OBSERVABLE = [
-    ("a failed call leaves an earlier error object of the thread in place (Wine does)",
-     "the module takes any error object off the thread before each call"),
-    ("RegisterTask makes the folders a path names (rpcapi.c records it for SchRpcRegisterTask only); DeleteTask "
-     "of a folder's name acts on the folder as SchRpcDelete does; a task's name takes no folder",
-     "the suite touches no folder it did not make, and the module cannot remove one it made"),
 ]

@@ -5,9 +5,10 @@ Each case holds the module's contract (the exception class for the code, the
 step, the scheduler's code handed on unchanged, the system text of that code
 as the message). It asserts a code only where Windows is recorded to give it,
 naming the record; where no record says, the case observes what the scheduler
-answers and the run prints it (register.py lists those behaviours). The
-simulation cannot show a message in Windows' words, and a task it runs is only
-counted, not started.
+answers and the run prints it (register.py lists those behaviours); where
+the functions cannot show a behaviour, the case asks the scheduler through
+COM itself (the `scheduler` fixture). The simulation cannot show a message in
+Windows' words, and a task it runs is only counted, not started.
 """
 
 import bisect
@@ -26,6 +27,7 @@ NOT_FOUND = 0x80070002
 PATH_NOT_FOUND = 0x80070003
 INVALID_NAME = 0x8007007B
 E_INVALIDARG = 0x80070057
+E_ACCESSDENIED = 0x80070005
 RPC_X_NULL_REF_POINTER = 0x800706F4
 SCHED_E_UNEXPECTEDNODE = 0x80041316
 SCHED_E_NAMESPACE = 0x80041317
@@ -49,6 +51,13 @@ def task_xml(description="velmora platform test", enabled="true", policy="Ignore
         f"  <Actions><Exec><Command>cmd.exe</Command><Arguments>{command}</Arguments></Exec></Actions>\n"
         "</Task>\n"
     )
+
+
+def either(answer, step):
+    """An answer that no record decides: a value, or a failure that holds the
+    module's contract."""
+    if answer.error is not None:
+        answer.failure(step)
 
 
 def test_register_find_update_run_delete(ask, task_name):
@@ -203,9 +212,7 @@ def test_malformed_task_definition(ask, task_name, document):
 def test_running_a_disabled_task(ask, task_name):
     name = task_name()
     ask("register_xml", name, task_xml(enabled="false"))
-    run = ask("run_task", name)
-    if run.error is not None:
-        run.failure("RunEx")
+    either(ask("run_task", name), "RunEx")
 
 
 def test_running_a_task_that_still_runs(ask, task_name):
@@ -213,9 +220,34 @@ def test_running_a_task_that_still_runs(ask, task_name):
     # About two seconds of work, so that the second run meets the first.
     ask("register_xml", name, task_xml(command="/c ping -n 3 127.0.0.1 &gt; nul"))
     assert ask("run_task", name).value is None
-    again = ask("run_task", name)
-    if again.error is not None:
-        again.failure("RunEx")
+    either(ask("run_task", name), "RunEx")
+
+
+def test_a_path_makes_its_folders(ask, task_name):
+    name = task_name("in", "{name} folder\\task")
+    folder = name.rpartition("\\")[0]
+    assert ask("register_xml", name, task_xml()).value is None
+    assert ask("task_exists", name).value is True
+    # A folder's name is no task's (scheduler.c test_GetTask: ERROR_PATH_NOT_FOUND).
+    assert ask("task_exists", folder).value is False
+    either(ask("delete_task", folder), "DeleteTask")
+    assert ask("delete_task", name).value is None
+    # Onto an empty folder's name (scheduler.c test_GetTask, todo_wine).
+    assert ask("register_xml", folder, task_xml()).failure("RegisterTask") == E_ACCESSDENIED
+    either(ask("delete_task", folder), "DeleteTask")
+    plain = task_name("plain")
+    ask("register_xml", plain, task_xml())
+    either(ask("register_xml", task_name("plain", "{name}\\inner"), task_xml()), "RegisterTask")
+
+
+def test_a_failed_call_and_an_earlier_error_object(scheduler, task_name):
+    name = task_name()
+    with scheduler() as service:
+        refused, missing = service.register(name, "<Task"), service.get_task(name)
+        left = service.error_description()
+    service.note("RegisterTask(name, '<Task'), GetTask(name), GetErrorInfo",
+                 f"0x{refused:08X}, 0x{missing:08X}, error object {left!r}")
+    assert (refused, missing) == (SCHED_E_MALFORMEDXML, NOT_FOUND)
 
 
 def test_sixteen_threads_at_once(task_name):
@@ -319,5 +351,5 @@ def tick_inside_a_call(calls, ticks):
 def test_every_register_row_is_observed_by_a_case_that_asks():
     for row in register.UNCONFIRMED:
         name, _, parameter = row.observed_by.partition("[")
-        assert "ask" in inspect.signature(globals()[name]).parameters, row
+        assert {"ask", "scheduler"} & set(inspect.signature(globals()[name]).parameters), row
         assert parameter.removesuffix("]") in ("", *NO_RECORD), row

@@ -340,6 +340,24 @@ TEST_F(Scheduler, FoldersAndNullArguments) {
     EXPECT_EQ(none, nullptr);
 }
 
+// scheduler.c test_GetFolder: only an empty folder goes.
+TEST_F(Scheduler, DeleteFolderTakesOnlyAnEmptyFolder) {
+    Session session;
+    ASSERT_EQ(session.register_task(u"Outer\\Inner\\T", sample_xml), S_OK);
+    const auto delete_folder = [&](std::u16string_view name) {
+        TestBstr bstr(name);
+        return session.folder()->DeleteFolder(bstr.get(), 0);
+    };
+    EXPECT_EQ(session.folder()->DeleteFolder(nullptr, 0), E_ACCESSDENIED);
+    EXPECT_EQ(delete_folder(u"/"), invalid_name);
+    EXPECT_EQ(delete_folder(u"Outer"), dir_not_empty);
+    EXPECT_EQ(delete_folder(u"Outer\\Inner"), dir_not_empty);
+    EXPECT_EQ(delete_task(session.folder(), u"Outer\\Inner\\T"), S_OK);
+    EXPECT_EQ(delete_folder(u"\\Outer\\Inner"), S_OK);
+    EXPECT_EQ(delete_folder(u"Outer"), S_OK);
+    EXPECT_EQ(delete_folder(u"Outer"), file_not_found);
+}
+
 // Every control character but NUL is refused, by every call that takes a
 // name; the characters around that range are names like any other.
 TEST_F(Scheduler, ControlCharactersAreRefusedEverywhere) {
