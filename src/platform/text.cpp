@@ -59,14 +59,16 @@ constexpr Sequence next_sequence(std::string_view bytes) noexcept {
     return {seen, seen, code_point};
 }
 
-void append_utf16(Utf16& out, char32_t code_point) {
+// Writes the code point's one or two units at `out`; returns the end.
+WCHAR* put_utf16(WCHAR* out, char32_t code_point) noexcept {
     if (code_point < 0x10000) {
-        out.push_back(static_cast<WCHAR>(code_point));
+        *out++ = static_cast<WCHAR>(code_point);
     } else {
         code_point -= 0x10000;
-        out.push_back(static_cast<WCHAR>(0xD800 + (code_point >> 10)));
-        out.push_back(static_cast<WCHAR>(0xDC00 + (code_point & 0x3FF)));
+        *out++ = static_cast<WCHAR>(0xD800 + (code_point >> 10));
+        *out++ = static_cast<WCHAR>(0xDC00 + (code_point & 0x3FF));
     }
+    return out;
 }
 
 void append_utf8(std::string& out, char32_t code_point) {
@@ -97,18 +99,32 @@ constexpr bool is_trailing_space(WCHAR unit) noexcept {
 }  // namespace
 
 Utf16 to_utf16(std::string_view text) {
+    // No sequence gives more units than it has bytes, a malformed byte one
+    // unit, so the length in bytes bounds the result: the buffer is sized
+    // once and written without a capacity check per unit.
     Utf16 out;
-    out.reserve(text.size());
-    while (!text.empty()) {
-        const Sequence sequence = next_sequence(text);
-        if (sequence.length == 0) {
-            out.push_back(replacement_unit);
-            text.remove_prefix(1);
-        } else {
-            append_utf16(out, sequence.code_point);
-            text.remove_prefix(sequence.length);
+    out.resize_and_overwrite(text.size(), [text](WCHAR* const buffer, std::size_t) mutable noexcept {
+        WCHAR* end = buffer;
+        while (!text.empty()) {
+            // A run of ASCII, the common case: a unit per byte.
+            std::size_t ascii = 0;
+            for (; ascii < text.size() && static_cast<unsigned char>(text[ascii]) < 0x80; ++ascii) {
+                end[ascii] = static_cast<unsigned char>(text[ascii]);
+            }
+            end += ascii;
+            text.remove_prefix(ascii);
+            if (text.empty()) break;
+            const Sequence sequence = next_sequence(text);
+            if (sequence.length == 0) {
+                *end++ = replacement_unit;
+                text.remove_prefix(1);
+            } else {
+                end = put_utf16(end, sequence.code_point);
+                text.remove_prefix(sequence.length);
+            }
         }
-    }
+        return static_cast<std::size_t>(end - buffer);
+    });
     return out;
 }
 
