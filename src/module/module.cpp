@@ -65,7 +65,7 @@ constinit InternedName name_name{"__name__"};
 // package's exception.
 template <class T>
 PyObject* to_result(scheduler::Outcome<T> outcome) {
-    if (!outcome) {
+    if (!outcome) [[unlikely]] {
         failures::raise_task_failure(std::move(outcome.error()));
         return nullptr;
     }
