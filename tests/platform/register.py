@@ -35,8 +35,9 @@ UNCONFIRMED = [
         ("RegisterTask makes the folders a path names", "S_OK, the folder made", "test_a_path_makes_its_folders"),
         ("DeleteTask of a folder's name acts on the folder as SchRpcDelete does",
          "ERROR_DIR_NOT_EMPTY, then S_OK once empty", "test_a_path_makes_its_folders"),
-        ("a RegisterTask refused on an empty folder's name leaves the folder (test_GetTask finds it gone after)",
-         "the folder stays", "test_a_path_makes_its_folders"),
+        ("a RegisterTask refused on an empty folder's name takes the folder away (our reading of test_GetTask, "
+         "where DeleteFolder then finds nothing); a folder that holds anything stays", "so",
+         "test_a_path_makes_its_folders"),
         ("a task's name takes no folder below it", "ERROR_ALREADY_EXISTS", "test_a_path_makes_its_folders"),
         # Error objects.
         ("a failed call leaves an earlier error object of the thread in place (Wine does)",

@@ -232,7 +232,10 @@ def test_a_path_makes_its_folders(ask, task_name):
     assert ask("task_exists", folder).value is False
     either(ask("delete_task", folder), "DeleteTask")
     assert ask("delete_task", name).value is None
+    either(ask("delete_task", folder), "DeleteTask")
     # Onto an empty folder's name (scheduler.c test_GetTask, todo_wine).
+    assert ask("register_xml", name, task_xml()).value is None
+    assert ask("delete_task", name).value is None
     assert ask("register_xml", folder, task_xml()).failure("RegisterTask") == E_ACCESSDENIED
     either(ask("delete_task", folder), "DeleteTask")
     plain = task_name("plain")
