@@ -397,11 +397,11 @@ public:
         if (ppFolder != nullptr) *ppFolder = nullptr;
         return finish(E_NOTIMPL);
     }
-    // The folder `name` names, relative to this one, when it holds nothing
-    // (scheduler.c test_GetFolder: S_OK, with or without a leading "\";
-    // ERROR_DIR_NOT_EMPTY for a folder that holds one; ERROR_FILE_NOT_FOUND
-    // once it is gone; E_ACCESSDENIED for a null or empty name; "/" is
-    // ERROR_INVALID_NAME, todo_wine).
+    // Deletes the folder that `subFolderName` names, relative to this one,
+    // when it holds nothing (scheduler.c test_GetFolder: S_OK, with or
+    // without a leading "\"; ERROR_DIR_NOT_EMPTY for a folder that holds one;
+    // ERROR_FILE_NOT_FOUND once it is gone; E_ACCESSDENIED for a null or empty
+    // name; "/" is ERROR_INVALID_NAME, todo_wine).
     HRESULT STDMETHODCALLTYPE DeleteFolder(BSTR subFolderName, LONG) override {
         if (!enter_method("ITaskFolder::DeleteFolder")) return E_UNEXPECTED;
         const std::u16string text = bstr_text(subFolderName, "ITaskFolder::DeleteFolder");
