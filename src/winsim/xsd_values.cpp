@@ -1,5 +1,6 @@
 #include "xsd_values.h"
 
+#include <algorithm>
 #include <limits>
 #include <span>
 
@@ -67,14 +68,16 @@ public:
         }
     }
     // Text as it stands, with "\r\n" and a lone "\r" read as "\n" (XML 1.0 section 2.11).
+    // Runs without "\r" are taken whole.
     void add_literal(std::u16string_view text) {
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            if (text[i] != u'\r') {
-                add(text[i]);
-            } else {
-                add(u'\n');
-                if (i + 1 < text.size() && text[i + 1] == u'\n') ++i;
-            }
+        while (!text.empty()) {
+            const std::size_t cr = text.find(u'\r');
+            const std::u16string_view run = text.substr(0, cr);
+            if (out_.size() < keep_) out_.append(run.substr(0, keep_ - out_.size()));
+            length_ += run.size();
+            if (cr == std::u16string_view::npos) break;
+            add(u'\n');
+            text.remove_prefix(cr + 1 < text.size() && text[cr + 1] == u'\n' ? cr + 2 : cr + 1);
         }
     }
     std::size_t length() const noexcept { return length_; }
@@ -178,7 +181,10 @@ std::optional<std::size_t> decode_character_data(std::u16string_view raw, std::u
     DecodedValue value(out, keep);
     std::size_t pos = 0;
     while (pos < raw.size()) {
-        const std::size_t markup = raw.find_first_of(u"<&", pos);
+        const auto found = std::find_if(raw.begin() + static_cast<std::ptrdiff_t>(pos), raw.end(),
+                                        [](char16_t c) { return c == u'<' || c == u'&'; });
+        const std::size_t markup =
+            found == raw.end() ? std::u16string_view::npos : static_cast<std::size_t>(found - raw.begin());
         value.add_literal(raw.substr(pos, markup == std::u16string_view::npos ? raw.npos : markup - pos));
         if (markup == std::u16string_view::npos) break;
         pos = markup;
