@@ -531,8 +531,11 @@ def main() -> int:
     # collisions), and no one process is the module's figure.
     rounds, thread_seconds = (7, 0.2) if args.quick else (200, 0.5)
     sizes = XML_SIZES[::2] if args.quick else XML_SIZES
+    # Each process with a string-hash seed of its own, the same in every run,
+    # so that two runs meet the same dict collisions.
     shares = [run_subprocess(["--lib", str(lib), "--timing", str(rounds)],
-                             env={**os.environ, "GLIBC_TUNABLES": MALLOC_POLICY}) for _ in range(PROCESSES)]
+                             env={**os.environ, "GLIBC_TUNABLES": MALLOC_POLICY, "PYTHONHASHSEED": str(seed)})
+              for seed in range(1, PROCESSES + 1)]
     figures = pooled(shares)
     modules, native, winsim = load(lib)
     xml_2k = make_xml(2048)
