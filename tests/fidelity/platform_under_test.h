@@ -30,6 +30,7 @@ enum class WineDiffers {
     empty_actions,
     names_with_colon_or_slash,
     delete_with_null_name,
+    folder_kept_after_refusal,
 };
 
 // Under Wine: notes that the run met the difference and returns true.
