@@ -88,6 +88,10 @@ PyObject* platform_loop(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
     return Py_BuildValue("(LL)", elapsed, failures);
 }
 
+PyObject* text_object(std::string_view text) noexcept {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
 // A loop of `count` runs of one step of a failing call, timed as a whole in
 // the thread's CPU time: nanoseconds per run. Each run frees what it made,
 // so the figure holds the making and the freeing alike.
@@ -137,15 +141,12 @@ PyObject* failure_steps(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
     const unsigned long long hresult = PyLong_AsUnsignedLongLong(args[4]);
     if (PyErr_Occurred()) return nullptr;
 
-    const auto make_text = [](std::string_view text) {
-        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    };
     PyObject* result = PyDict_New();
     PyObject* module = result ? PyImport_Import(module_name) : nullptr;
     PyObject* type = module ? PyObject_GetAttr(module, class_name) : nullptr;
-    PyObject* message_object = type ? make_text(message) : nullptr;
+    PyObject* message_object = type ? text_object(message) : nullptr;
     PyObject* hresult_object = message_object ? PyLong_FromUnsignedLongLong(hresult) : nullptr;
-    PyObject* step_object = hresult_object ? make_text(step) : nullptr;
+    PyObject* step_object = hresult_object ? text_object(step) : nullptr;
     PyObject* call[] = {nullptr, message_object, hresult_object, step_object};
     PyObject* instance = step_object ? PyObject_Vectorcall(type, call + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
                                      : nullptr;
@@ -161,9 +162,9 @@ PyObject* failure_steps(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
         return found != nullptr;
     }));
     ok = ok && set_item(result, "arguments", time_step(count, [&] {
-        PyObject* made_message = make_text(message);
+        PyObject* made_message = text_object(message);
         PyObject* made_hresult = PyLong_FromUnsignedLongLong(hresult);
-        PyObject* made_step = make_text(step);
+        PyObject* made_step = text_object(step);
         const bool made = made_message && made_hresult && made_step;
         Py_XDECREF(made_message);
         Py_XDECREF(made_hresult);
@@ -182,7 +183,7 @@ PyObject* failure_steps(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
         return taken == instance;
     }));
     ok = ok && set_item(result, "runtime_error", time_step(count, [&] {
-        PyObject* made_message = make_text(message);
+        PyObject* made_message = text_object(message);
         if (made_message == nullptr) return false;
         PyErr_SetObject(PyExc_RuntimeError, made_message);
         Py_DECREF(made_message);
@@ -238,10 +239,6 @@ PyObject* interned_class_name(std::int32_t hresult) noexcept {
     static PyObject* const permission = PyUnicode_InternFromString("TaskPermissionError");
     static PyObject* const scheduler_error = PyUnicode_InternFromString("TaskSchedulerError");
     return static_cast<std::uint32_t>(hresult) == 0x80070005u ? permission : scheduler_error;
-}
-
-PyObject* text_object(std::string_view text) noexcept {
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 template <Stage Last>

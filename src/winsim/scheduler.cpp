@@ -98,6 +98,14 @@ bool folder_holds_anything(std::u16string_view folder) {
            std::ranges::any_of(store().folders, below);
 }
 
+// Removes the folder when it holds nothing: S_OK, else ERROR_DIR_NOT_EMPTY.
+// Caller holds the lock.
+HRESULT erase_if_empty(std::set<std::u16string, NameLess>::iterator folder) {
+    if (folder_holds_anything(*folder)) return dir_not_empty;
+    store().folders.erase(folder);
+    return S_OK;
+}
+
 // The path with its deepest existing folder spelt as that folder was stored.
 // Caller holds the lock.
 std::u16string with_stored_folder(std::u16string path) {
@@ -140,11 +148,7 @@ HRESULT delete_path(const std::u16string& key) {
         s.tasks.erase(found);
         return S_OK;
     }
-    if (const auto folder = s.folders.find(key); folder != s.folders.end()) {
-        if (folder_holds_anything(key)) return dir_not_empty;
-        s.folders.erase(folder);
-        return S_OK;
-    }
+    if (const auto folder = s.folders.find(key); folder != s.folders.end()) return erase_if_empty(folder);
     return missing(key);
 }
 
@@ -407,13 +411,9 @@ public:
         const std::u16string text = bstr_text(subFolderName, "ITaskFolder::DeleteFolder");
         if (text.empty() || text == u"\\") return finish(E_ACCESSDENIED);
         if (!is_valid_path(text)) return finish(invalid_name);
-        const std::u16string key = resolve(path_, text);
         std::lock_guard lock(state_mutex());
-        const auto folder = store().folders.find(key);
-        if (folder == store().folders.end()) return finish(file_not_found);
-        if (folder_holds_anything(key)) return finish(dir_not_empty);
-        store().folders.erase(folder);
-        return finish(S_OK);
+        const auto folder = store().folders.find(resolve(path_, text));
+        return finish(folder == store().folders.end() ? file_not_found : erase_if_empty(folder));
     }
     HRESULT STDMETHODCALLTYPE GetTask(BSTR path, IRegisteredTask** ppTask) override {
         if (!enter_method("ITaskFolder::GetTask")) return E_UNEXPECTED;
@@ -538,7 +538,7 @@ private:
             // reading; what becomes of a folder that holds anything is not
             // recorded, and it stays (tests/platform/register.py).
             if (const auto folder = s.folders.find(key); folder != s.folders.end()) {
-                if (!folder_holds_anything(key)) s.folders.erase(folder);
+                (void)erase_if_empty(folder);
                 return E_ACCESSDENIED;
             }
             // Nor does a task's name take a folder: not recorded, our choice

@@ -242,8 +242,7 @@ class TaskService:
 
     def _release(self, interface):
         if interface.value:
-            FUNCTYPE(ctypes.c_uint32, ctypes.c_void_p)(
-                ctypes.cast(interface, ctypes.POINTER(ctypes.POINTER(ctypes.c_void_p))).contents[2])(interface)
+            self._call(interface, 2, [])  # IUnknown::Release
 
     def _with_name(self, interface, slot, name, argtypes, *arguments):
         units = name.encode("utf-16-le")
