@@ -55,10 +55,11 @@ class DecodedValue {
 public:
     DecodedValue(std::u16string& out, std::size_t keep) : out_(out), keep_(keep) { out_.clear(); }
 
-    void add(char16_t unit) {
-        if (out_.size() < keep_) out_.push_back(unit);
-        ++length_;
+    void add(std::u16string_view run) {
+        if (out_.size() < keep_) out_.append(run.substr(0, keep_ - out_.size()));
+        length_ += run.size();
     }
+    void add(char16_t unit) { add(std::u16string_view(&unit, 1)); }
     void add_character(std::uint32_t c) {
         if (c < 0x10000) {
             add(static_cast<char16_t>(c));
@@ -72,9 +73,7 @@ public:
     void add_literal(std::u16string_view text) {
         while (!text.empty()) {
             const std::size_t cr = text.find(u'\r');
-            const std::u16string_view run = text.substr(0, cr);
-            if (out_.size() < keep_) out_.append(run.substr(0, keep_ - out_.size()));
-            length_ += run.size();
+            add(text.substr(0, cr));
             if (cr == std::u16string_view::npos) break;
             add(u'\n');
             text.remove_prefix(cr + 1 < text.size() && text[cr + 1] == u'\n' ? cr + 2 : cr + 1);
