@@ -646,7 +646,8 @@ TEST_F(TaskStoreTest, ThreadsWorkAtTheSameTime) {
             const std::string& name = names[i];
             start.arrive_and_wait();
             std::string& out = outcomes[i];
-            out += ops::register_xml(name, task_xml("thread")).has_value() ? "registered" : "not registered";
+            const auto registered = ops::register_xml(name, task_xml("thread"));
+            out += registered ? "registered" : "not registered: " + registered.error().message;
             out += ops::task_exists(name).value_or(false) ? ", found" : ", not found";
             out += ops::delete_task(name).has_value() ? ", deleted" : ", not deleted";
             out += ops::task_exists(name) == false ? ", gone" : ", still there";
