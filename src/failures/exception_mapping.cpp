@@ -12,12 +12,12 @@
 namespace velmora::failures {
 namespace {
 
-using module::expect_interned;
-using module::expect_object;
-using module::fetch_pending_exception;
-using module::InternedName;
-using module::PyRef;
-using module::restore_fetched_exception;
+using python::expect_interned;
+using python::expect_object;
+using python::fetch_pending_exception;
+using python::InternedName;
+using python::PyRef;
+using python::restore_fetched_exception;
 
 // Interned once for the process: the import finds the module in sys.modules
 // and the lookup finds the class in the module's dict by a hash the name

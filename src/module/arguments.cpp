@@ -12,7 +12,7 @@
 #include "module/python_errors.h"
 #include "platform/attributes.h"
 
-namespace velmora::module {
+namespace velmora::python {
 namespace {
 
 constexpr std::string_view failed_type_name = "<failed to extract type name>";
@@ -353,4 +353,4 @@ VELMORA_COLD void raise_type_mismatch(PyObject* object, PyTypeObject* target) {
     raise_type_error(message);
 }
 
-}  // namespace velmora::module
+}  // namespace velmora::python

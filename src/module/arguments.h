@@ -12,7 +12,7 @@
 
 #include "platform/attributes.h"
 
-namespace velmora::module {
+namespace velmora::python {
 
 struct KeywordOnlyParameter {
     std::string_view name;
@@ -144,4 +144,4 @@ void add_parameter_note(std::string_view parameter);
 // "'None' is not an instance of '{target}'" for None).
 void raise_type_mismatch(PyObject* object, PyTypeObject* target);
 
-}  // namespace velmora::module
+}  // namespace velmora::python

@@ -14,7 +14,7 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 
-namespace velmora::module {
+namespace velmora::python {
 namespace {
 
 using failures::InternalFault;
@@ -175,4 +175,4 @@ VELMORA_COLD void FaultBoundary::convert_foreign() noexcept {
     }
 }
 
-}  // namespace velmora::module
+}  // namespace velmora::python

@@ -6,7 +6,7 @@
 
 #include "failures/internal_fault.h"
 
-namespace velmora::module {
+namespace velmora::python {
 
 // The one place where internal faults (failures::InternalFault) are caught:
 // each function that the interpreter calls runs its body through here, so that
@@ -71,4 +71,4 @@ int FaultBoundary::run_exec(Body&& body) noexcept {
     return guarded<int>(std::forward<Body>(body), -1);
 }
 
-}  // namespace velmora::module
+}  // namespace velmora::python

@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-namespace velmora::module {
+namespace velmora::python {
 
 // A str made once per process for a name that the module looks up often.
 // Never waits: threads that meet an empty slot each intern the text, the
@@ -39,4 +39,4 @@ private:
     std::atomic<PyObject*> slot_{nullptr};
 };
 
-}  // namespace velmora::module
+}  // namespace velmora::python

@@ -2,7 +2,7 @@
 
 #include <Python.h>
 
-namespace velmora::module {
+namespace velmora::python {
 
 // Releases the interpreter lock for the lifetime of the object and takes it
 // back on every way out, a thrown fault included, so that nothing above ever
@@ -18,4 +18,4 @@ private:
     PyThreadState* state_;
 };
 
-}  // namespace velmora::module
+}  // namespace velmora::python

@@ -4,7 +4,7 @@
 #include "module/python_errors.h"
 #include "platform/text.h"
 
-namespace velmora::module {
+namespace velmora::python {
 
 std::string lenient_text(PyObject* text) {
     Py_ssize_t size = 0;
@@ -18,4 +18,4 @@ std::string lenient_text(PyObject* text) {
         std::string_view(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
 }
 
-}  // namespace velmora::module
+}  // namespace velmora::python

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace velmora::module {
+namespace velmora::python {
 
 // Text of a str for use inside a message: its UTF-8 form, or, when it holds
 // lone surrogates, its "surrogatepass" bytes with every maximal invalid
@@ -13,4 +13,4 @@ namespace velmora::module {
 // null_object_fault().
 std::string lenient_text(PyObject* text);
 
-}  // namespace velmora::module
+}  // namespace velmora::python

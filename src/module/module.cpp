@@ -22,7 +22,7 @@
 #include "platform/attributes.h"
 #include "scheduler/operations.h"
 
-namespace velmora::module {
+namespace velmora::python {
 namespace {
 
 constexpr std::string_view task_name_parameter = "task_name";
@@ -300,8 +300,8 @@ PyModuleDef definition = {
 };
 
 }  // namespace
-}  // namespace velmora::module
+}  // namespace velmora::python
 
 PyMODINIT_FUNC PyInit__velmora_backend() {
-    return PyModuleDef_Init(&velmora::module::definition);
+    return PyModuleDef_Init(&velmora::python::definition);
 }

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace velmora::module {
+namespace velmora::python {
 
 // One owned (strong) reference to a Python object, or nothing.
 class PyRef {
@@ -35,4 +35,4 @@ private:
     PyObject* object_ = nullptr;
 };
 
-}  // namespace velmora::module
+}  // namespace velmora::python

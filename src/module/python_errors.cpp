@@ -10,7 +10,7 @@
 #include "platform/attributes.h"
 #include "platform/platform.h"
 
-namespace velmora::module {
+namespace velmora::python {
 namespace {
 
 using failures::throw_internal_fault;
@@ -101,4 +101,4 @@ std::string describe_exception(PyObject* exception) noexcept {
     return text;
 }
 
-}  // namespace velmora::module
+}  // namespace velmora::python

@@ -11,7 +11,7 @@
 // failure back from an interpreter call goes through these, so that a
 // PanicException coming back out of Python code is never mistaken for an
 // ordinary error.
-namespace velmora::module {
+namespace velmora::python {
 
 // Takes the pending exception (clearing it); an empty PyRef when none is
 // pending. A PanicException raised by Python code that the module called does
@@ -50,4 +50,4 @@ inline PyObject* expect_interned(InternedName& name) {
 // cannot be rendered is shown by a placeholder.
 std::string describe_exception(PyObject* exception) noexcept;
 
-}  // namespace velmora::module
+}  // namespace velmora::python

@@ -19,9 +19,9 @@ namespace {
 
 // The compile-time check of parameter descriptions refuses each fault it is
 // there for.
-using velmora::module::is_valid;
-using velmora::module::KeywordOnlyParameter;
-using velmora::module::ParameterSpec;
+using velmora::python::is_valid;
+using velmora::python::KeywordOnlyParameter;
+using velmora::python::ParameterSpec;
 constexpr std::string_view checked_ab[] = {"a", "b"};
 constexpr std::string_view checked_aa[] = {"x", "a", "a"};
 constexpr std::string_view checked_unnamed[] = {"a", ""};
@@ -48,10 +48,10 @@ static_assert(!is_valid(checked(checked_ab, 0, 0, checked_kw_a)), "a keyword-onl
 
 namespace {
 
-using velmora::module::FaultBoundary;
-using velmora::module::KeywordOnlyParameter;
-using velmora::module::ParameterSpec;
-using velmora::module::PyRef;
+using velmora::python::FaultBoundary;
+using velmora::python::KeywordOnlyParameter;
+using velmora::python::ParameterSpec;
+using velmora::python::PyRef;
 
 // Owns the texts that a ParameterSpec views.
 struct ProbeSpec {
@@ -173,8 +173,8 @@ namespace {
 // makes it a second time from inside, as another thread would have done
 // after both saw the empty slot, so the outer call loses the race.
 constexpr const char* raced_text = "velmora probe: raced name";
-velmora::module::InternedName raced_name{raced_text};
-velmora::module::InternedName calm_name{"velmora probe: calm name"};
+velmora::python::InternedName raced_name{raced_text};
+velmora::python::InternedName calm_name{"velmora probe: calm name"};
 bool race_pending = true;
 
 }  // namespace
@@ -241,7 +241,7 @@ PyObject* probe_bind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         std::vector<PyObject*> slots(probe.positional.size() + probe.keyword_only.size() +
                                          static_cast<std::size_t>(extra_slots),
                                      Py_Ellipsis);
-        if (!velmora::module::bind_arguments(probe.params, vector.data(), positional, kwnames, slots)) {
+        if (!velmora::python::bind_arguments(probe.params, vector.data(), positional, kwnames, slots)) {
             return nullptr;
         }
         PyRef result = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(slots.size())));
@@ -271,9 +271,9 @@ PyObject* probe_read_text(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!parameter) {
             return nullptr;
         }
-        const auto text = velmora::module::read_text_argument(args[0]);
+        const auto text = velmora::python::read_text_argument(args[0]);
         if (!text) {
-            velmora::module::add_parameter_note(*parameter);
+            velmora::python::add_parameter_note(*parameter);
             return nullptr;
         }
         return PyBytes_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
@@ -287,7 +287,7 @@ PyObject* probe_type_mismatch(PyObject*, PyObject* const* args, Py_ssize_t nargs
             PyErr_SetString(PyExc_TypeError, "type_mismatch(object, target_type)");
             return nullptr;
         }
-        velmora::module::raise_type_mismatch(args[0], reinterpret_cast<PyTypeObject*>(args[1]));
+        velmora::python::raise_type_mismatch(args[0], reinterpret_cast<PyTypeObject*>(args[1]));
         return nullptr;
     });
 }
@@ -305,7 +305,7 @@ PyObject* probe_add_note(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return nullptr;
         }
         PyErr_SetRaisedException(Py_NewRef(args[0]));
-        velmora::module::add_parameter_note(*parameter);
+        velmora::python::add_parameter_note(*parameter);
         return nullptr;
     });
 }

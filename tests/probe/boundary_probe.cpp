@@ -19,14 +19,14 @@
 namespace {
 
 using velmora::failures::InternalFault;
-using velmora::module::FaultBoundary;
-using velmora::module::PyRef;
+using velmora::python::FaultBoundary;
+using velmora::python::PyRef;
 
 std::string bytes_of(PyObject* object) {
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(object, &data, &size) < 0) {
-        velmora::module::null_object_fault();
+        velmora::python::null_object_fault();
     }
     return std::string(data, static_cast<std::size_t>(size));
 }
@@ -40,7 +40,7 @@ PyObject* fault(PyObject*, PyObject* message) noexcept {
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(message, &size);
         if (text == nullptr) {
-            velmora::module::restore_fetched_exception(velmora::module::fetch_pending_exception());
+            velmora::python::restore_fetched_exception(velmora::python::fetch_pending_exception());
             return nullptr;
         }
         throw InternalFault(std::string(text, static_cast<std::size_t>(size)));
@@ -67,7 +67,7 @@ PyObject* null_object(PyObject*, PyObject* pending) noexcept {
         if (pending != Py_None) {
             PyErr_SetRaisedException(Py_NewRef(pending));
         }
-        velmora::module::null_object_fault();
+        velmora::python::null_object_fault();
     });
 }
 
@@ -79,7 +79,7 @@ PyObject* fetch(PyObject*, PyObject* callable) noexcept {
         if (result) {
             return result.release();
         }
-        PyRef exception = velmora::module::fetch_pending_exception();
+        PyRef exception = velmora::python::fetch_pending_exception();
         return exception ? exception.release() : Py_NewRef(Py_None);
     });
 }
@@ -87,7 +87,7 @@ PyObject* fetch(PyObject*, PyObject* callable) noexcept {
 // restore_nothing(): what an interpreter failure without an exception becomes.
 PyObject* restore_nothing(PyObject*, PyObject*) noexcept {
     return FaultBoundary::run_entry([]() -> PyObject* {
-        velmora::module::restore_fetched_exception(PyRef());
+        velmora::python::restore_fetched_exception(PyRef());
         return nullptr;
     });
 }
@@ -95,8 +95,8 @@ PyObject* restore_nothing(PyObject*, PyObject*) noexcept {
 // describe(exception | None): None stands for "no exception at all".
 PyObject* describe(PyObject*, PyObject* exception) noexcept {
     return FaultBoundary::run_entry([&]() -> PyObject* {
-        const std::string text = velmora::module::describe_exception(exception == Py_None ? nullptr : exception);
-        return velmora::module::expect_object(
+        const std::string text = velmora::python::describe_exception(exception == Py_None ? nullptr : exception);
+        return velmora::python::expect_object(
                    PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())))
             .release();
     });
@@ -145,7 +145,7 @@ int exec_probe(PyObject* module) noexcept {
     return FaultBoundary::run_exec([&]() -> int {
         PyObject* fail = nullptr;
         if (PyObject_GetOptionalAttrString(module, "fail_exec", &fail) < 0) {
-            velmora::module::restore_fetched_exception(velmora::module::fetch_pending_exception());
+            velmora::python::restore_fetched_exception(velmora::python::fetch_pending_exception());
             return -1;
         }
         PyRef owned = PyRef::steal(fail);
