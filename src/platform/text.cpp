@@ -19,6 +19,10 @@ struct SequenceShape {
     unsigned char second_max;
 };
 
+// Every byte after the second: 10xxxxxx.
+constexpr unsigned char continuation_min = 0x80;
+constexpr unsigned char continuation_max = 0xBF;
+
 constexpr SequenceShape shape_of(unsigned char lead) noexcept {
     if (lead < 0x80) return {1, 0, 0};
     if (lead >= 0xC2 && lead <= 0xDF) return {2, 0x80, 0xBF};
@@ -45,12 +49,14 @@ constexpr Sequence next_sequence(std::string_view bytes) noexcept {
     const SequenceShape shape = shape_of(lead);
     if (shape.length == 0) return {0, 1, 0};
     if (shape.length == 1) return {1, 1, lead};
-    char32_t code_point = lead & (0x7F >> shape.length);
+    auto code_point = static_cast<char32_t>(lead & (0x7Fu >> shape.length));
     std::size_t seen = 1;
     while (seen < shape.length && seen < bytes.size()) {
         const auto byte = static_cast<unsigned char>(bytes[seen]);
-        const unsigned char min = seen == 1 ? shape.second_min : 0x80;
-        const unsigned char max = seen == 1 ? shape.second_max : 0xBF;
+        // Both arms unsigned char, so that the conditional is one too: an int
+        // arm would make it an int, and MSVC warns on the narrowing (C4244).
+        const unsigned char min = seen == 1 ? shape.second_min : continuation_min;
+        const unsigned char max = seen == 1 ? shape.second_max : continuation_max;
         if (byte < min || byte > max) break;
         code_point = (code_point << 6) | (byte & 0x3F);
         ++seen;
