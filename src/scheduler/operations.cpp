@@ -17,8 +17,10 @@ using platform::ComPtr;
 using platform::empty_variant;
 namespace step = failures::step;
 
-// The SDK's HRESULT_FROM_WIN32 is an inline function, not a constant
-// expression; __HRESULT_FROM_WIN32 is its macro form.
+// __HRESULT_FROM_WIN32 is the macro form in every SDK. HRESULT_FROM_WIN32 is
+// a constexpr FORCEINLINE function in C++ in the current winerror.h (10.0.22000
+// declares it so whenever _MSC_VER >= 1900), but a plain inline function in
+// older SDKs and on its documentation page, so no constant may call it.
 constexpr HRESULT task_not_found = __HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 constexpr HRESULT folder_not_found = __HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
 // TASK_RUN_NO_FLAGS; not every SDK defines the name.

@@ -116,10 +116,12 @@ inline bool operator==(REFGUID a, REFGUID b) noexcept { return IsEqualGUID(a, b)
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_ONLY_IF_CONNECTED 1251L
 #define FACILITY_WIN32 7
-// winerror.h: the macro form is __HRESULT_FROM_WIN32; HRESULT_FROM_WIN32 is a
-// FORCEINLINE function, so it is no constant expression ("HRESULT_FROM_WIN32
-// macro (winerror.h)" on Microsoft Learn). Declared here the same way, so that
-// a constant made of it fails here as it fails with MSVC.
+// winerror.h: the macro form is __HRESULT_FROM_WIN32 in every SDK. The
+// function HRESULT_FROM_WIN32 is `constexpr FORCEINLINE` in C++ in the current
+// SDK (10.0.22000: whenever _MSC_VER >= 1900), a plain FORCEINLINE function in
+// older ones and on its documentation page ("HRESULT_FROM_WIN32 macro
+// (winerror.h)" on Microsoft Learn). Declared here in the older form, so that
+// a constant made of it fails here as it fails with those SDKs.
 #define __HRESULT_FROM_WIN32(x)                                                                 \
     (static_cast<HRESULT>(x) <= 0 ? static_cast<HRESULT>(x)                                     \
                                   : WINSIM_HR((static_cast<std::uint32_t>(x) & 0x0000FFFFu) |   \
