@@ -9,7 +9,8 @@
     python tools/check_platform.py --interpreter KIND --installed    checks the module this interpreter has
 
 KIND is the interpreter the run must be on: "gil" or "free-threaded". Then,
-from a folder outside the tree: imports the module and checks that it, its
+from a folder outside the tree: on Windows reads the installed module's
+import table (tools/check_imports.py), imports the module and checks that it, its
 type stub and every library it loads come from the installation, and that the
 interpreter is of that kind (a free-threaded one still without its GIL once
 the module is imported); runs mypy's stubtest against the installed stub (mypy
@@ -26,6 +27,7 @@ import pathlib
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import venv
 
@@ -163,6 +165,13 @@ def main():
             return
         options = {"cwd": outside, "env": environment}
         python = sys.executable
+        if sys.platform == "win32":
+            # What the module needs in order to load, read before it is loaded:
+            # this machine may have DLLs that a bare one lacks.
+            site = pathlib.Path(sysconfig.get_paths()["platlib"])
+            run("the installed module's import table",
+                [python, str(TREE / "tools" / "check_imports.py"), *map(str, site.glob("_velmora_backend*.pyd"))],
+                **options)
         probe = run("the installed module, its stub, what it loads and the interpreter",
                     [python, "-c", PROBE, str(TREE), args.interpreter], capture_output=True, text=True, **options)
         *report, site = probe.stdout.splitlines()
