@@ -24,7 +24,9 @@ UNCONFIRMED = [
          "test_not_found"),
         ("DeleteTask behind a missing folder (MS-TSCH: SchRpcDelete only)", "ERROR_PATH_NOT_FOUND", "test_not_found"),
         # Names.
-        ("names holding * ? \" < > | or U+0001 to U+001F, or ending with a space, at every call",
+        ("RegisterTask of names holding * ? \" < > | or U+0001 to U+001F, or ending with a space",
+         "ERROR_INVALID_NAME", "test_names_no_task_may_have"),
+        ("GetTask of a name no task may have (MS-TSCH: SchRpcRetrieveTask, 2.3.11's names); task_exists may say False",
          "ERROR_INVALID_NAME", "test_names_no_task_may_have"),
         ("names that differ only in case name one task, which keeps the spelling first registered", "one task",
          "test_names_that_differ_only_in_case_find_the_same_task"),
