@@ -50,14 +50,16 @@ UNCONFIRMED = [
         ("RunEx of a task whose instance still runs, under the default policy IgnoreNew",
          "S_OK and an IRunningTask (a simulated run ends at once)", "test_running_a_task_that_still_runs"),
         # Task definitions: put_XmlText is recorded, RegisterTask is not.
-        ("RegisterTask refuses definitions with the codes recorded for put_XmlText", "the same codes",
-         "test_task_definitions_windows_refuses"),
+        ("RegisterTask refuses the definitions put_XmlText refuses, malformed ones included, with its codes",
+         "the same codes", "test_task_definitions_windows_refuses"),
         ("the error object of a refused definition, \"(line,column):node:value\"", "that description",
          "test_task_definitions_windows_refuses"),
         ("the error object of a malformed document, \"(line,column)::ERROR: text\"", "that description",
-         "test_malformed_task_definition"),
+         "test_task_definitions_windows_refuses"),
         ("a document both malformed and outside the schema", "SCHED_E_MALFORMEDXML (read to its end first)",
-         "test_malformed_task_definition"),
+         "test_task_definitions_windows_refuses"),
+        ("the line of \"(line,column)\" counted at a bare LF, as these documents end lines (MS-TSCH 2.3.10 "
+         "speaks of carriage returns)", "a line at each LF, CR LF or lone CR", "test_task_definitions_windows_refuses"),
     ]
 ] + [
     # The schema check's choices where no record says (src/winsim/task_definition.cpp names them).

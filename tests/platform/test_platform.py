@@ -29,11 +29,6 @@ INVALID_NAME = 0x8007007B
 E_INVALIDARG = 0x80070057
 E_ACCESSDENIED = 0x80070005
 RPC_X_NULL_REF_POINTER = 0x800706F4
-SCHED_E_UNEXPECTEDNODE = 0x80041316
-SCHED_E_NAMESPACE = 0x80041317
-SCHED_E_INVALIDVALUE = 0x80041318
-SCHED_E_MISSINGNODE = 0x80041319
-SCHED_E_MALFORMEDXML = 0x8004131A
 S_OK = 0
 S_FALSE = 1
 TASK_NAMESPACE = "http://schemas.microsoft.com/windows/2004/02/mit/task"
@@ -155,19 +150,22 @@ def test_an_empty_task_definition(ask, task_name):
 
 
 REFUSED = {
-    # As scheduler.c test_TaskDefinition xml2, xml3, xml5 and xml7, recorded
-    # through ITaskDefinition::put_XmlText.
-    "no-namespace": ("<Task><Actions><Exec><Command>a</Command></Exec></Actions></Task>", SCHED_E_NAMESPACE),
-    "root-TASK": ("<TASK><Actions><Exec><Command>a</Command></Exec></Actions></TASK>", SCHED_E_UNEXPECTEDNODE),
-    "no-action": (f'<Task xmlns="{TASK_NAMESPACE}"><Actions/></Task>', SCHED_E_MISSINGNODE),
-    "upper-case-FALSE": (task_xml(enabled="FALSE"), SCHED_E_INVALIDVALUE),
+    # As scheduler.c test_TaskDefinition xml2, xml3, xml5, xml7 and xml6, which
+    # ITaskDefinition::put_XmlText refuses with the code after each. No record
+    # registers one: RegisterTask's code is observed.
+    "no-namespace": "<Task><Actions><Exec><Command>a</Command></Exec></Actions></Task>",  # SCHED_E_NAMESPACE
+    "root-TASK": "<TASK><Actions><Exec><Command>a</Command></Exec></Actions></TASK>",  # SCHED_E_UNEXPECTEDNODE
+    "no-action": f'<Task xmlns="{TASK_NAMESPACE}"><Actions/></Task>',  # SCHED_E_MISSINGNODE
+    "upper-case-FALSE": task_xml(enabled="FALSE"),  # SCHED_E_INVALIDVALUE
+    "unclosed": task_xml()[:-8],  # SCHED_E_MALFORMEDXML
+    "unclosed-and-no-namespace": "<Task><Actions>",
 }
 
 
-@pytest.mark.parametrize("document,code", REFUSED.values(), ids=REFUSED.keys())
-def test_task_definitions_windows_refuses(ask, task_name, document, code):
+@pytest.mark.parametrize("document", REFUSED.values(), ids=REFUSED.keys())
+def test_task_definitions_windows_refuses(ask, task_name, document):
     name = task_name()
-    assert ask("register_xml", name, document).failure("RegisterTask", described=True) == code
+    ask("register_xml", name, document).failure("RegisterTask", described=True)
     assert ask("task_exists", name).value is False
 
 
@@ -201,15 +199,6 @@ def test_task_definitions_no_record_decides(ask, task_name, document):
     if registered.error is not None:
         registered.failure("RegisterTask", described=True)
     assert ask("task_exists", name).value is (registered.error is None)
-
-
-@pytest.mark.parametrize("document", [task_xml()[:-8], "<Task><Actions>"], ids=["unclosed", "and-no-namespace"])
-def test_malformed_task_definition(ask, task_name, document):
-    name = task_name()
-    code = ask("register_xml", name, document).failure("RegisterTask", described=True)
-    # scheduler.c test_TaskDefinition xml6: the unclosed one is malformed.
-    assert code == SCHED_E_MALFORMEDXML or document.startswith("<Task>")
-    assert ask("task_exists", name).value is False
 
 
 def test_running_a_disabled_task(ask, task_name):
@@ -253,7 +242,8 @@ def test_a_failed_call_and_an_earlier_error_object(scheduler, task_name):
         left = service.error_description()
     service.note("RegisterTask(name, '<Task'), GetTask(name), GetErrorInfo",
                  f"0x{refused:08X}, 0x{missing:08X}, error object {left!r}")
-    assert (refused, missing) == (SCHED_E_MALFORMEDXML, NOT_FOUND)
+    # Both fail (the severity bit); no record gives either code for these calls.
+    assert min(refused, missing) >= 0x80000000
 
 
 def test_sixteen_threads_at_once(task_name):
