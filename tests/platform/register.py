@@ -47,7 +47,8 @@ UNCONFIRMED = [
         ("a failed call leaves an earlier error object of the thread in place (Wine does)",
          "the earlier object stays", "test_a_failed_call_and_an_earlier_error_object"),
         # Running.
-        ("RunEx of a disabled task hands out an instance (documented: S_OK, not run)",
+        ("RunEx of a disabled task: the record contradicts itself, the RunEx page saying S_OK and no run, the Run "
+         "page SCHED_E_TASK_DISABLED for Run, which it calls RunEx with no flags and no user, as the module calls it",
          "S_OK and an IRunningTask, no run", "test_running_a_disabled_task"),
         ("RunEx of a task whose instance still runs, under the default policy IgnoreNew",
          "S_OK and an IRunningTask (a simulated run ends at once)", "test_running_a_task_that_still_runs"),

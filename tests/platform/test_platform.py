@@ -203,6 +203,7 @@ def test_task_definitions_no_record_decides(ask, task_name, document):
 def test_running_a_disabled_task(ask, task_name):
     name = task_name()
     ask("register_xml", name, task_xml(enabled="false"))
+    # The RunEx page says S_OK and no run, the Run page (Run is this RunEx) SCHED_E_TASK_DISABLED.
     either(ask("run_task", name), "RunEx")
 
 
