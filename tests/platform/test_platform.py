@@ -3,12 +3,13 @@ behaves by itself: nothing here is scripted to fail.
 
 Each case holds the module's contract (the exception class for the code, the
 step, the scheduler's code handed on unchanged, the system text of that code
-as the message). It asserts a code only where Windows is recorded to give it,
-naming the record; where no record says, the case observes what the scheduler
-answers and the run prints it (register.py lists those behaviours); where
-the functions cannot show a behaviour, the case asks the scheduler through
-COM itself (the `scheduler` fixture). The simulation cannot show a message in
-Windows' words, and a task it runs is only counted, not started.
+as the message). It asserts a code only where a record gives it for that very
+call, naming the record; where no record says or the records disagree, the
+case observes what the scheduler answers and the run prints it (register.py
+lists those behaviours); where the functions cannot show a behaviour, the case
+asks the scheduler through COM itself (the `scheduler` fixture). The
+simulation cannot show a message in Windows' words, and a task it runs is only
+counted, not started.
 """
 
 import bisect
@@ -119,7 +120,7 @@ def test_a_name_holding_nul(ask, task_name):
 
 
 def test_empty_names(ask):
-    # scheduler.c test_GetTask: GetTask with a null name is E_INVALIDARG.
+    # scheduler.c test_GetTask: GetTask with a null name, as "" reaches it, is E_INVALIDARG.
     assert ask("task_exists", "").failure("GetTask") == E_INVALIDARG
     ask("delete_task", "").failure("DeleteTask")
 
@@ -143,8 +144,9 @@ def test_text_outside_ascii_passes_through(ask, task_name, label):
 
 
 def test_an_empty_task_definition(ask, task_name):
-    # The empty text reaches RegisterTask as a null BSTR (scheduler.c
-    # test_GetTask: RPC_X_NULL_REF_POINTER).
+    # The empty text reaches RegisterTask as a null BSTR (scheduler.c test_GetTask:
+    # RPC_X_NULL_REF_POINTER, with TASK_CREATE; MS-TSCH's IDL makes xml a [string]
+    # reference pointer, which RPC refuses null whatever the flags).
     assert ask("register_xml", task_name(), "").failure("RegisterTask") == RPC_X_NULL_REF_POINTER
 
 
@@ -282,7 +284,7 @@ def test_a_thread_in_an_apartment_keeps_it(task_name, com, apartment):
             assert backend.task_exists(name) is True
             backend.run_task(name)
             backend.delete_task(name)
-            # Still in that apartment: joining it again only counts up.
+            # Still in that apartment: joining it again only counts up (CoInitializeEx: S_FALSE).
             seen["again"] = com.initialize(apartment)
             com.uninitialize()
         finally:
