@@ -157,7 +157,7 @@ def test_fault_in_exec_fails_the_module(probe_panic):
 
 
 CREATION_REENTERED = """
-import sys
+import gc, sys
 import _boundary_probe as probe
 inner = []
 def during_creation():
@@ -177,6 +177,9 @@ except BaseException as outer:
     assert type(inner[1]) is type(outer), (inner, outer)
     print(type(inner[0]).__name__, type(fetched).__name__, type(outer).__module__, type(outer).__name__,
           inner[1].args, outer.args)
+# A type that the outer creation made and lost is released: one is left.
+gc.collect()
+print(sum(isinstance(o, type) and o.__name__ == "PanicException" for o in gc.get_objects()))
 """
 
 
@@ -189,7 +192,7 @@ def test_a_fault_inside_the_creation_of_the_type_raises_the_same_type(outer_crea
     )
     assert (result.returncode, result.stdout, result.stderr) == (
         0,
-        "ZeroDivisionError KeyError pyo3_runtime PanicException ('inner',) ('outer',)\n",
+        "ZeroDivisionError KeyError pyo3_runtime PanicException ('inner',) ('outer',)\n1\n",
         "",
     )
 
