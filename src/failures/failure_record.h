@@ -27,6 +27,7 @@ inline constexpr std::string_view register_task{"RegisterTask"};
 // The Windows error value of one failed call: its HRESULT and the error object
 // that the call left on its thread, held as IRestrictedErrorInfo. Move-only;
 // dropping it releases the error object.
+// NOLINTNEXTLINE(cppcoreguidelines-special-member-functions): the moves drop the copies; members destroy
 class Error {
 public:
     // Takes the thread's error object for a call that has just returned the

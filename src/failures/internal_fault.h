@@ -26,6 +26,7 @@ private:
 };
 
 [[noreturn]] inline void throw_internal_fault(std::string message) {
+    // NOLINTNEXTLINE(bugprone-std-exception-baseclass): no std::exception, as the class says
     throw InternalFault(std::move(message));
 }
 

@@ -11,6 +11,7 @@ namespace velmora::python {
 // first to store wins and the others drop theirs (interning maps equal texts
 // of one interpreter to one object, so they are the same object anyway).
 // The slot's reference is never released.
+// NOLINTNEXTLINE(cppcoreguidelines-special-member-functions): copies deleted, moves with them; no destructor
 class InternedName {
 public:
     explicit constexpr InternedName(const char* text) noexcept : text_(text) {}

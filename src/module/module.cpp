@@ -115,6 +115,7 @@ VELMORA_ENTRY_ALIGNED PyObject* text_entry(PyObject*, PyObject* const* args, Py_
                                            PyObject* kwnames) noexcept {
     return FaultBoundary::run_entry([&]() -> PyObject* {
         return [&]<std::size_t... Index>(std::index_sequence<Index...>) -> PyObject* {
+            // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): bind_arguments() fills every slot
             std::array<PyObject*, sizeof...(Index)> bound;
             if (!bind_arguments(Parameters, args, nargs, kwnames, bound)) {
                 return nullptr;
@@ -302,6 +303,8 @@ PyModuleDef definition = {
 }  // namespace
 }  // namespace velmora::python
 
+// The name the import system looks for: PyInit_ and the module's name.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 PyMODINIT_FUNC PyInit__velmora_backend() {
     return PyModuleDef_Init(&velmora::python::definition);
 }

@@ -15,6 +15,7 @@ template <class T>
 class ComPtr {
 public:
     ComPtr() noexcept = default;
+    // NOLINTNEXTLINE(cppcoreguidelines-explicit-constructor): `return nullptr;` as for a raw pointer
     ComPtr(std::nullptr_t) noexcept {}
     ComPtr(ComPtr&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
     ComPtr& operator=(ComPtr&& other) noexcept {
