@@ -2,7 +2,8 @@
 """Checks that what the Windows workflow runs is in the repository and is run
 here too: every file a `run:` step or a cibuildwheel command names exists, and
 each such script is one that tools/test, or a script of tools/ that it runs,
-also runs. Every action is pinned to a version. Every architecture of
+also runs. Every action is pinned to a version, cibuildwheel's to the
+release of the development tools (pyproject.toml). Every architecture of
 cibuildwheel's build list has a wheels job on a runner of that architecture,
 and no such job builds another.
 
@@ -72,6 +73,12 @@ def main():
         elif path not in here:
             problems.append(f"{path} is not run by tools/test")
     problems += [f"action {action} is not pinned to a version" for action in actions if "@" not in action]
+    # tools/test asks cibuildwheel of the development tools what it builds.
+    pinned = dict(pin.split("==") for pin in pyproject.get("dependency-groups", {}).get("dev", []) if "==" in pin)
+    problems += [f"{action} is not the cibuildwheel {pinned.get('cibuildwheel')} of the development tools"
+                 for action in actions
+                 if action.startswith("pypa/cibuildwheel@") and action.removeprefix("pypa/cibuildwheel@v")
+                 != pinned.get("cibuildwheel")]
     for problem in problems:
         print(f"check_workflow: {problem}", file=sys.stderr)
     if not problems:
