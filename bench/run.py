@@ -546,6 +546,7 @@ def main() -> int:
         print(line, flush=True)
         lines.append(line)
 
+    out(f"Anchors built: {(lib / 'anchors.txt').read_text(encoding='utf-8').strip()}")
     out(f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs; median of {PROCESSES * rounds} interleaved rounds "
         f"of {BATCH * UNROLL} calls, from {PROCESSES} processes; thread CPU ns per call")
 
