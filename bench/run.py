@@ -238,14 +238,14 @@ def stage_step(timing: dict, stage: str, before: str) -> float:
     """Median over the rounds of one stage's call time minus the other's."""
     calls = timing["bindings"]
     later, earlier = calls["stage " + stage]["rounds"], calls["stage " + before]["rounds"]
-    return statistics.median(a - b for a, b in zip(later, earlier))
+    return statistics.median(a - b for a, b in zip(later, earlier, strict=True))
 
 
 def summarise_timing(case: Case, raw: dict) -> dict:
     platform = statistics.median(raw["platform"])
     out = {"platform": platform, "bindings": {}}
     for name, values in raw["calls"].items():
-        diffs = [v - p for v, p in zip(values, raw["platform"])]
+        diffs = [v - p for v, p in zip(values, raw["platform"], strict=True)]
         out["bindings"][name] = {"call": statistics.median(values), "overhead": statistics.median(diffs),
                                  "rounds": values}
     return out
@@ -258,7 +258,7 @@ def minus_floor(timing: dict, case: Case, name: str, floor: str) -> float:
     keyword calls, the floor's positional call."""
     reference = timing[case.key.removesuffix("_kw")]["bindings"][floor]["rounds"]
     values = timing[case.key]["bindings"][name]["rounds"]
-    return statistics.median(v - f for v, f in zip(values, reference))
+    return statistics.median(v - f for v, f in zip(values, reference, strict=True))
 
 
 # ---------------------------------------------------------------- allocations
@@ -351,14 +351,16 @@ def xml_size_run(lib: pathlib.Path, size: int, variant: str) -> dict:
     if variant == "platform":
         data = xml.encode()
         del xml
-        call = lambda: native.platform_loop("register_xml", 1, REGISTERED, data)[1] == 0 or fail()
+
+        def call():
+            if native.platform_loop("register_xml", 1, REGISTERED, data)[1] != 0:
+                raise RuntimeError("register_xml failed")
     else:
         data = xml
         register = modules[variant].register_xml
-        call = lambda: register(REGISTERED, data)
 
-    def fail():
-        raise RuntimeError("register_xml failed")
+        def call():
+            register(REGISTERED, data)
 
     heap = ctypes.CDLL(str(lib / "libbench_malloc_counter.so"))
     heap.velmora_bench_heap_live.restype = ctypes.c_int64
@@ -581,7 +583,7 @@ def main() -> int:
         row = timing[case.key]
         base = timing[case.key.removesuffix("_kw")]["bindings"]
 
-        def ratio(entry, floor):
+        def ratio(entry, floor, base=base):
             # Below 20 ns a floor's overhead is lost in the platform's own variation.
             reference = base[floor]["overhead"]
             return f"{entry['overhead'] / reference:.2f}" if reference >= 20 else "n/m"
@@ -602,7 +604,7 @@ def main() -> int:
         for name in others:
             pos = timing[base_key]["bindings"][name]["rounds"]
             kw = timing[base_key + "_kw"]["bindings"][name]["rounds"]
-            line += f"{name:>10} {statistics.median(k - p for k, p in zip(kw, pos)):+5.0f}"
+            line += f"{name:>10} {statistics.median(k - p for k, p in zip(kw, pos, strict=True)):+5.0f}"
         out(line)
 
     failing = next(c for c in case_list if c.failing)

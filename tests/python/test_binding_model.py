@@ -326,7 +326,7 @@ def test_functions_match_the_model(function, positional, keywords, registered):
         return
 
     bound = [vector[index] for index in slots]
-    for name, value in zip(parameters, bound):
+    for name, value in zip(parameters, bound, strict=True):
         failure = text_failure(value)
         if failure is not None:
             error_type, message = failure

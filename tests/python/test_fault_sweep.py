@@ -60,7 +60,7 @@ CODES = {"E_ACCESSDENIED": E_ACCESSDENIED, "OTHER": OTHER}
 
 def step_cases():
     for operation, own in OWN.items():
-        for index, (entry, step) in enumerate(OPENING + own):
+        for index, (_entry, step) in enumerate(OPENING + own):
             yield operation, index, step
 
 
