@@ -57,12 +57,14 @@ PROCESSES = 5
 
 # ---------------------------------------------------------------- setup
 
+
 def load(lib: pathlib.Path):
     sys.path[:0] = [str(lib), str(TREE / "examples")]
     import importlib
 
     modules = {name: importlib.import_module(module) for name, module in BINDINGS}
     import _bench_native
+
     import _winsim
 
     return modules, _bench_native, _winsim
@@ -88,11 +90,14 @@ def make_xml(size: int) -> str:
 
 # ---------------------------------------------------------------- timing
 
+
 def make_loop(call: str, catch: bool):
     """A loop of `n` rounds of UNROLL calls, so that the loop's own cost is a
     tenth of a FOR_ITER per call. `f` is the function, `a`, `b` the texts."""
     if catch:
-        body = "".join(f"        try:\n            {call}\n        except Exception:\n            pass\n" for _ in range(UNROLL))
+        body = "".join(
+            f"        try:\n            {call}\n        except Exception:\n            pass\n" for _ in range(UNROLL)
+        )
     else:
         body = "".join(f"        {call}\n" for _ in range(UNROLL))
     source = f"def loop(f, a, b, n):\n    for _ in repeat(None, n):\n{body}"
@@ -115,8 +120,15 @@ def cases(xml_2k: str) -> list[Case]:
         Case("missing", "task_exists, missing", "task_exists", "f(a)", MISSING),
         Case("missing_kw", "task_exists, missing, keyword", "task_exists", "f(task_name=a)", MISSING, keyword=True),
         Case("register", "register_xml, 2 KB", "register_xml", "f(a, b)", REGISTERED, xml_2k),
-        Case("register_kw", "register_xml, 2 KB, keyword", "register_xml", "f(task_name=a, xml_data=b)", REGISTERED,
-             xml_2k, keyword=True),
+        Case(
+            "register_kw",
+            "register_xml, 2 KB, keyword",
+            "register_xml",
+            "f(task_name=a, xml_data=b)",
+            REGISTERED,
+            xml_2k,
+            keyword=True,
+        ),
         Case("failing", "task_exists, failing (raises)", "task_exists", "f(a)", PRESENT, failing=True),
     ]
 
@@ -246,8 +258,11 @@ def summarise_timing(case: Case, raw: dict) -> dict:
     out = {"platform": platform, "bindings": {}}
     for name, values in raw["calls"].items():
         diffs = [v - p for v, p in zip(values, raw["platform"], strict=True)]
-        out["bindings"][name] = {"call": statistics.median(values), "overhead": statistics.median(diffs),
-                                 "rounds": values}
+        out["bindings"][name] = {
+            "call": statistics.median(values),
+            "overhead": statistics.median(diffs),
+            "rounds": values,
+        }
     return out
 
 
@@ -262,6 +277,7 @@ def minus_floor(timing: dict, case: Case, name: str, floor: str) -> float:
 
 
 # ---------------------------------------------------------------- allocations
+
 
 def allocation_run(lib: pathlib.Path) -> dict:
     """Runs in a subprocess with the malloc counter preloaded."""
@@ -307,6 +323,7 @@ def allocation_run(lib: pathlib.Path) -> dict:
 
 # ---------------------------------------------------------------- threads
 
+
 def throughput(f, threads: int, seconds: float) -> float:
     barrier = threading.Barrier(threads + 1)
     counts = [0] * threads
@@ -334,13 +351,16 @@ def throughput(f, threads: int, seconds: float) -> float:
 def thread_run(modules, winsim, seconds: float) -> dict:
     winsim.set_latency("GetTask", LATENCY_SECONDS)
     try:
-        return {name: {n: throughput(module.task_exists, n, seconds) for n in THREAD_COUNTS}
-                for name, module in modules.items()}
+        return {
+            name: {n: throughput(module.task_exists, n, seconds) for n in THREAD_COUNTS}
+            for name, module in modules.items()
+        }
     finally:
         winsim.set_latency("GetTask", 0)
 
 
 # ---------------------------------------------------------------- XML size
+
 
 def xml_size_run(lib: pathlib.Path, size: int, variant: str) -> dict:
     """Runs in a fresh subprocess: one first call for the peak memory, then
@@ -381,11 +401,18 @@ def xml_size_run(lib: pathlib.Path, size: int, variant: str) -> dict:
         times.append(time.thread_time_ns() - start)
     faults = (resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults) / repeats
     chars = len(data) if variant != "platform" else len(data.decode())
-    return {"time_ns": statistics.median(times), "first_ns": first, "faults": faults, "peak_bytes": peak,
-            "chars": chars, "utf8_bytes": size}
+    return {
+        "time_ns": statistics.median(times),
+        "first_ns": first,
+        "faults": faults,
+        "peak_bytes": peak,
+        "chars": chars,
+        "utf8_bytes": size,
+    }
 
 
 # ---------------------------------------------------------------- report
+
 
 def prepare(modules, native, winsim):
     winsim.reset()
@@ -442,8 +469,10 @@ def timing_run(lib: pathlib.Path, rounds: int, batch: int) -> dict:
     case_list = cases(xml_2k)
     return {
         "cases": {case.key: time_case(case, modules, native, winsim, rounds, batch) for case in case_list},
-        "empty": {key: time_calls(call, getattr(modules["floor"], function), PRESENT, None, rounds, batch)
-                  for key, call, function in EMPTY_CALLS},
+        "empty": {
+            key: time_calls(call, getattr(modules["floor"], function), PRESENT, None, rounds, batch)
+            for key, call, function in EMPTY_CALLS
+        },
         "steps": failure_steps(native, failure_arguments(modules, winsim), rounds, batch),
         "staged": failing_in_context(next(c for c in case_list if c.failing), modules, native, winsim, rounds, batch),
     }
@@ -472,8 +501,14 @@ def chart(timing: dict, case_list: list[Case], path: pathlib.Path):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    colours = {"ours": "#1f6fb4", "floor": "#7f7f7f", "limit": "#bcbd22", "nanobind": "#2ca02c",
-               "pybind11": "#d62728", "classic": "#ff7f0e"}
+    colours = {
+        "ours": "#1f6fb4",
+        "floor": "#7f7f7f",
+        "limit": "#bcbd22",
+        "nanobind": "#2ca02c",
+        "pybind11": "#d62728",
+        "classic": "#ff7f0e",
+    }
     fig, axes = plt.subplots(1, 2, figsize=(13, 5.5), gridspec_kw={"width_ratios": [6, 1.4]})
     success = [c for c in case_list if not c.failing]
     failing = [c for c in case_list if c.failing]
@@ -535,9 +570,13 @@ def main() -> int:
     sizes = XML_SIZES[::2] if args.quick else XML_SIZES
     # Each process with a string-hash seed of its own, the same in every run,
     # so that two runs meet the same dict collisions.
-    shares = [run_subprocess(["--lib", str(lib), "--timing", str(rounds)],
-                             env={**os.environ, "GLIBC_TUNABLES": MALLOC_POLICY, "PYTHONHASHSEED": str(seed)})
-              for seed in range(1, PROCESSES + 1)]
+    shares = [
+        run_subprocess(
+            ["--lib", str(lib), "--timing", str(rounds)],
+            env={**os.environ, "GLIBC_TUNABLES": MALLOC_POLICY, "PYTHONHASHSEED": str(seed)},
+        )
+        for seed in range(1, PROCESSES + 1)
+    ]
     figures = pooled(shares)
     modules, native, winsim = load(lib)
     xml_2k = make_xml(2048)
@@ -549,8 +588,10 @@ def main() -> int:
         lines.append(line)
 
     out(f"Anchors built: {(lib / 'anchors.txt').read_text(encoding='utf-8').strip()}")
-    out(f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs; median of {PROCESSES * rounds} interleaved rounds "
-        f"of {BATCH * UNROLL} calls, from {PROCESSES} processes; thread CPU ns per call")
+    out(
+        f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs; median of {PROCESSES * rounds} interleaved rounds "
+        f"of {BATCH * UNROLL} calls, from {PROCESSES} processes; thread CPU ns per call"
+    )
 
     case_list = cases(xml_2k)
     timing = {case.key: summarise_timing(case, figures["cases"][case.key]) for case in case_list}
@@ -569,14 +610,18 @@ def main() -> int:
             entry = row["bindings"].get(name)
             line += f"{'-':>15}{'-':>6}" if entry is None else f"{entry['call']:>15.0f}{entry['overhead']:>6.0f}"
         out(line)
-    out(f"(floor: METH_FASTCALL; limit: the floor's code with our flags, METH_FASTCALL | METH_KEYWORDS | "
+    out(
+        f"(floor: METH_FASTCALL; limit: the floor's code with our flags, METH_FASTCALL | METH_KEYWORDS | "
         f"METH_STATIC. An empty call in the same loop costs {noop:.1f} ns with METH_FASTCALL, "
         f"{noop_keywords:.1f} ns with METH_FASTCALL | METH_KEYWORDS and {noop_static:.1f} ns with "
-        f"METH_FASTCALL | METH_KEYWORDS | METH_STATIC)")
+        f"METH_FASTCALL | METH_KEYWORDS | METH_STATIC)"
+    )
 
     out()
-    out("   Overhead over the floors' overhead: xfl = / floor's, xlim = / limit's (keyword rows: the floors' "
-        "positional overhead); -lim = call time - limit's call time, median over rounds, ns")
+    out(
+        "   Overhead over the floors' overhead: xfl = / floor's, xlim = / limit's (keyword rows: the floors' "
+        "positional overhead); -lim = call time - limit's call time, median over rounds, ns"
+    )
     others = [name for name in BINDING_NAMES if name not in FLOORS]
     out(f"{'case':<30}{'limit xfl':>10}" + "".join(f"{name + ' xfl':>14}{'xlim':>6}{'-lim':>6}" for name in others))
     for case in case_list:
@@ -596,9 +641,11 @@ def main() -> int:
         out(line)
 
     out()
-    out(f"Keyword call minus positional call, ns (median over rounds; for an empty call the interpreter's own "
+    out(
+        f"Keyword call minus positional call, ns (median over rounds; for an empty call the interpreter's own "
         f"difference is {noop_keywords_kw - noop_keywords:+.1f} ns without METH_STATIC and "
-        f"{noop_static_kw - noop_static:+.1f} ns with it)")
+        f"{noop_static_kw - noop_static:+.1f} ns with it)"
+    )
     for base_key in ("present", "missing", "register"):
         line = f"  {base_key:<10}"
         for name in others:
@@ -614,8 +661,12 @@ def main() -> int:
     floors_raise = stage_step(staged, "runtime_error", "platform") - step["raise"]
     # (step, alone, ours in the call, the limit in the call); None where it takes no such step.
     accounts = [
-        ("the call itself: binding, dispatch, the platform's failure", None, ovh["stage platform"],
-         ovh["stage platform"]),
+        (
+            "the call itself: binding, dispatch, the platform's failure",
+            None,
+            ovh["stage platform"],
+            ovh["stage platform"],
+        ),
         ("import of velmora.errors (PyImport_Import)", steps["import"], step["import"], None),
         ("class lookup (PyObject_GetAttr)", steps["lookup"], step["lookup"], None),
         ("argument objects: message, HRESULT, step", steps["arguments"], step["arguments"], None),
@@ -625,10 +676,12 @@ def main() -> int:
         ("the interpreter's own unwinding for any raise", steps["unwinding"], step["raise"], step["raise"]),
     ]
     out()
-    out("2. Failing call, step by step, ns per call. alone: each call timed from C in a loop of its own, the unwinding "
+    out(
+        "2. Failing call, step by step, ns per call. alone: each call timed from C in a loop of its own, the unwinding "
         "from the failing case's loop (a C function raising a ready instance, minus it returning None). in the call: "
         "the failing call made from C in stages, each stage one step further, all in the failing case's rounds; a "
-        "step is the difference between its stage and the one before (the limit's own path is the last stage)")
+        "step is the difference between its stage and the one before (the limit's own path is the last stage)"
+    )
     out(f"{'step':<62}{'alone':>8}{'ours':>8}{'limit':>8}")
     sums = {"ours": 0.0, "limit": 0.0}
     for label, alone, ours_ns, limit_ns in accounts:
@@ -636,14 +689,18 @@ def main() -> int:
         sums["limit"] += limit_ns or 0.0
         out(f"{label:<62}" + "".join(f"{'-':>8}" if v is None else f"{v:>8.0f}" for v in (alone, ours_ns, limit_ns)))
     out(f"{'sum of the steps in the call':<62}{'':>8}{sums['ours']:>8.0f}{sums['limit']:>8.0f}")
-    out(f"{'measured: overhead of the failing call in the same rounds':<62}{'':>8}{ovh['ours']:>8.0f}"
-        f"{ovh['limit']:>8.0f}")
+    out(
+        f"{'measured: overhead of the failing call in the same rounds':<62}{'':>8}{ovh['ours']:>8.0f}"
+        f"{ovh['limit']:>8.0f}"
+    )
     out(f"{'not accounted for':<62}{'':>8}{ovh['ours'] - sums['ours']:>+8.0f}{ovh['limit'] - sums['limit']:>+8.0f}")
     contract = sum(step[name] for name in ("import", "lookup", "arguments", "call", "set"))
     rest = ovh["ours"] - contract + floors_raise
-    out(f"Without the steps the contract puts in place of the floors' RuntimeError ({contract:.0f} ns in the call, "
+    out(
+        f"Without the steps the contract puts in place of the floors' RuntimeError ({contract:.0f} ns in the call, "
         f"less {floors_raise:.0f} ns), ours is {rest:.0f} ns: {rest / ovh['floor']:.2f}x the floor's "
-        f"{ovh['floor']:.0f} ns, {rest / ovh['limit']:.2f}x the limit's {ovh['limit']:.0f} ns")
+        f"{ovh['floor']:.0f} ns, {rest / ovh['limit']:.2f}x the limit's {ovh['limit']:.0f} ns"
+    )
 
     def overhead(case, name):
         return timing[case.key]["bindings"][name]["overhead"]
@@ -656,18 +713,25 @@ def main() -> int:
     failing_ratio = overhead(failing, "ours") / overhead(failing, "floor")
     out()
     out("Targets, from this run's figures above:")
-    out(f"  every positional row at most 1.10x the floor's overhead: at most {positional:.2f}x, "
-        f"{verdict(positional <= 1.10)}")
-    out("  every keyword row below nanobind's overhead: "
+    out(
+        f"  every positional row at most 1.10x the floor's overhead: at most {positional:.2f}x, "
+        f"{verdict(positional <= 1.10)}"
+    )
+    out(
+        "  every keyword row below nanobind's overhead: "
         + ", ".join(f"{ours:.0f} vs {theirs:.0f} ns" for ours, theirs in keyword)
-        + f", {verdict(all(ours < theirs for ours, theirs in keyword))}")
+        + f", {verdict(all(ours < theirs for ours, theirs in keyword))}"
+    )
     out(f"  a failing call at most 3.0x the floor's overhead: {failing_ratio:.2f}x, {verdict(failing_ratio <= 3.0)}")
 
-    allocations = run_subprocess(["--lib", str(lib), "--allocations"],
-                                 env={**os.environ, "LD_PRELOAD": str(lib / "libbench_malloc_counter.so")})
+    allocations = run_subprocess(
+        ["--lib", str(lib), "--allocations"], env={**os.environ, "LD_PRELOAD": str(lib / "libbench_malloc_counter.so")}
+    )
     out()
-    out("3. Allocations per successful call: interpreter blocks kept (sys.getallocatedblocks delta) / "
-        "interpreter allocations / native heap allocations beyond the platform's own")
+    out(
+        "3. Allocations per successful call: interpreter blocks kept (sys.getallocatedblocks delta) / "
+        "interpreter allocations / native heap allocations beyond the platform's own"
+    )
     out(f"{'case':<32}{'platform heap':>14}" + "".join(f"{name:>16}" for name in BINDING_NAMES))
     for case in case_list:
         if case.failing:
@@ -686,19 +750,28 @@ def main() -> int:
 
     threads = thread_run(modules, winsim, thread_seconds)
     out()
-    out(f"4. Throughput of task_exists with {LATENCY_SECONDS * 1000:.0f} ms platform latency, calls/s "
-        f"(speed-up over 1 thread; ideal = number of threads)")
+    out(
+        f"4. Throughput of task_exists with {LATENCY_SECONDS * 1000:.0f} ms platform latency, calls/s "
+        f"(speed-up over 1 thread; ideal = number of threads)"
+    )
     out(f"{'binding':<12}" + "".join(f"{f'{n} thr':>16}" for n in THREAD_COUNTS))
     for name in BINDING_NAMES:
         one = threads[name][1]
-        out(f"{name:<12}" + "".join(f"{threads[name][n]:>8.0f} ({threads[name][n] / one:4.1f}x)" for n in THREAD_COUNTS))
+        out(
+            f"{name:<12}" + "".join(f"{threads[name][n]:>8.0f} ({threads[name][n] / one:4.1f}x)" for n in THREAD_COUNTS)
+        )
 
     out()
-    out("5. register_xml as the XML grows (fresh process per size, XML with non-ASCII text; CPU ms per call "
+    out(
+        "5. register_xml as the XML grows (fresh process per size, XML with non-ASCII text; CPU ms per call "
         "after the first, page faults per call; peak = growth of the C heap's bytes in use during the first "
-        "call, MiB; x = that peak in UTF-16 copies of the text)")
-    out(f"{'UTF-8 size':>12}{'ours ms':>10}{'platform':>10}{'ours ns/KiB':>12}{'faults':>8}{'platform':>9}{'1st call':>10}"
-        f"{'ours peak':>11}{'platform':>10}{'diff':>8}{'UTF-8 form':>12}{'x UTF-16':>10}")
+        "call, MiB; x = that peak in UTF-16 copies of the text)"
+    )
+    out(
+        f"{'UTF-8 size':>12}{'ours ms':>10}{'platform':>10}{'ours ns/KiB':>12}{'faults':>8}{'platform':>9}"
+        f"{'1st call':>10}"
+        f"{'ours peak':>11}{'platform':>10}{'diff':>8}{'UTF-8 form':>12}{'x UTF-16':>10}"
+    )
     xml_rows = []
     for size in sizes:
         env = {**os.environ, "GLIBC_TUNABLES": MALLOC_POLICY, "LD_PRELOAD": str(lib / "libbench_malloc_counter.so")}
@@ -707,20 +780,31 @@ def main() -> int:
         utf8_form = size if ours["chars"] != size else 0  # an ASCII str is its own UTF-8 form
         xml_rows.append((size, ours, alone, utf8_form))
         mib = 1024.0 * 1024.0
-        out(f"{size:>12}{ours['time_ns'] / 1e6:>10.3f}{alone['time_ns'] / 1e6:>10.3f}"
+        out(
+            f"{size:>12}{ours['time_ns'] / 1e6:>10.3f}{alone['time_ns'] / 1e6:>10.3f}"
             f"{ours['time_ns'] / (size / 1024):>12.0f}{ours['faults']:>8.0f}{alone['faults']:>9.0f}"
             f"{ours['first_ns'] / 1e6:>10.2f}"
             f"{ours['peak_bytes'] / mib:>11.2f}{alone['peak_bytes'] / mib:>10.2f}"
             f"{(ours['peak_bytes'] - alone['peak_bytes']) / mib:>8.2f}{utf8_form / mib:>12.2f}"
-            f"{ours['peak_bytes'] / (2 * ours['chars']):>10.2f}")
+            f"{ours['peak_bytes'] / (2 * ours['chars']):>10.2f}"
+        )
 
     png = args.out / "overhead.png"
     chart(timing, case_list, png)
     (args.out / "results.txt").write_text("\n".join(lines) + "\n")
-    (args.out / "results.json").write_text(json.dumps(
-        {"timing": timing, "failure_steps": steps, "failing_stages": staged, "allocations": allocations,
-         "threads": threads,
-         "xml": [{"size": s, "ours": o, "platform": a} for s, o, a, _ in xml_rows]}, indent=1))
+    (args.out / "results.json").write_text(
+        json.dumps(
+            {
+                "timing": timing,
+                "failure_steps": steps,
+                "failing_stages": staged,
+                "allocations": allocations,
+                "threads": threads,
+                "xml": [{"size": s, "ours": o, "platform": a} for s, o, a, _ in xml_rows],
+            },
+            indent=1,
+        )
+    )
     out()
     out(f"chart: {png}")
     return 0

@@ -35,8 +35,11 @@ INTERPRETER_RUNTIME = {"vcruntime140.dll", "vcruntime140_1.dll"}
 # Windows' own DLLs, the API sets of the Universal C runtime and of the
 # Windows Runtime among them. msvcrt.dll is the system's C library that
 # mingw-w64 links against, part of every Windows since NT.
-SYSTEM = re.compile(r"^(kernel32|kernelbase|ntdll|user32|advapi32|ole32|oleaut32|combase|msvcrt|ucrtbase"
-                    r"|api-ms-win-[a-z0-9-]+)\.dll$", re.IGNORECASE)
+SYSTEM = re.compile(
+    r"^(kernel32|kernelbase|ntdll|user32|advapi32|ole32|oleaut32|combase|msvcrt|ucrtbase"
+    r"|api-ms-win-[a-z0-9-]+)\.dll$",
+    re.IGNORECASE,
+)
 
 EXPORT_DIRECTORY, IMPORT_DIRECTORY, DELAY_IMPORT_DIRECTORY = 0, 1, 13
 
@@ -53,7 +56,7 @@ class Image:
         if data[:2] != b"MZ":
             raise NotAnImage("no MZ header")
         (pe,) = self.unpack("<I", 0x3C)
-        if data[pe:pe + 4] != b"PE\0\0":
+        if data[pe : pe + 4] != b"PE\0\0":
             raise NotAnImage("no PE signature")
         self.machine, sections, _, _, _, optional_size, _ = self.unpack("<HHIIIHH", pe + 4)
         optional = pe + 24
@@ -134,8 +137,10 @@ def check(label, name, data):
     except NotAnImage as error:
         print(f"FAILED: {label}: not a PE image ({error})")
         return 1
-    print(f"{label}: machine 0x{image.machine:04X}, exports {', '.join(exports) or 'nothing'}; "
-          f"imports {', '.join(imports) or 'nothing'}")
+    print(
+        f"{label}: machine 0x{image.machine:04X}, exports {', '.join(exports) or 'nothing'}; "
+        f"imports {', '.join(imports) or 'nothing'}"
+    )
     tag = TAG.search(name)
     if tag is None:
         print(f"FAILED: {label}: the file name carries no cpXY-win_ARCH tag")
@@ -148,8 +153,11 @@ def check(label, name, data):
         (f"is an {architecture} image", image.machine == MACHINES[architecture]),
         (f"exports exactly {', '.join(EXPORTS)}", exports == EXPORTS),
         (f"imports {interpreter}", interpreter in [dll.lower() for dll in imports]),
-        ("imports no DLL but the interpreter's, its C runtime's and Windows' own"
-         + (f" (outside: {', '.join(outside)})" if outside else ""), not outside),
+        (
+            "imports no DLL but the interpreter's, its C runtime's and Windows' own"
+            + (f" (outside: {', '.join(outside)})" if outside else ""),
+            not outside,
+        ),
     ]
     for what, ok in checks:
         print(f"{'ok' if ok else 'FAILED'}: {label} {what}")

@@ -88,7 +88,9 @@ def check(prefix, binary):
     where = sources(prefix, binary, list(calls))
     for address, (caller, callee) in sorted(calls.items()):
         if ours(where[address]):
-            problems.append(f"{binary}: {caller} registers a destructor with {callee} ({', '.join(dict.fromkeys(where[address]))})")
+            problems.append(
+                f"{binary}: {caller} registers a destructor with {callee} ({', '.join(dict.fromkeys(where[address]))})"
+            )
     return problems
 
 

@@ -120,8 +120,10 @@ def make_environment(folder, wheel):
     if wheel is None:
         run("pip install . pytest", [python, "-m", "pip", "install", str(TREE), "pytest"])
     else:
-        run(f"install {wheel.name}",
-            [python, "-m", "pip", "install", "--no-index", "--no-deps", "--no-cache-dir", "-q", str(wheel)])
+        run(
+            f"install {wheel.name}",
+            [python, "-m", "pip", "install", "--no-index", "--no-deps", "--no-cache-dir", "-q", str(wheel)],
+        )
     return python
 
 
@@ -140,15 +142,22 @@ def have_mypy(python, kind, options):
         print(done.stdout + done.stderr, end="", file=sys.stderr)
         sys.exit(f"check_platform: pip install mypy failed with exit code {done.returncode}")
     last = "\n    ".join((done.stdout + done.stderr).strip().splitlines()[-5:])
-    print(f"check_platform: stubtest SKIPPED on this free-threaded interpreter: mypy does not install here "
-          f"(pip exit code {done.returncode}):\n    {last}", flush=True)
+    print(
+        f"check_platform: stubtest SKIPPED on this free-threaded interpreter: mypy does not install here "
+        f"(pip exit code {done.returncode}):\n    {last}",
+        flush=True,
+    )
     return False
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--interpreter", required=True, choices=["gil", "free-threaded"],
-                        help="the kind of interpreter this run must be on")
+    parser.add_argument(
+        "--interpreter",
+        required=True,
+        choices=["gil", "free-threaded"],
+        help="the kind of interpreter this run must be on",
+    )
     source = parser.add_mutually_exclusive_group()
     source.add_argument("--wheel", type=pathlib.Path, help="install this wheel, offline")
     source.add_argument("--installed", action="store_true", help="check this interpreter's module as it is")
@@ -159,9 +168,12 @@ def main():
         if not args.installed:
             # The checks below, run by the new environment's own interpreter.
             python = make_environment(pathlib.Path(outside, "venv"), args.wheel and args.wheel.resolve())
-            run("checks in the new environment",
+            run(
+                "checks in the new environment",
                 [python, str(pathlib.Path(__file__).resolve()), "--interpreter", args.interpreter, "--installed"],
-                cwd=outside, env=environment)
+                cwd=outside,
+                env=environment,
+            )
             return
         options = {"cwd": outside, "env": environment}
         python = sys.executable
@@ -169,11 +181,18 @@ def main():
             # What the module needs in order to load, read before it is loaded:
             # this machine may have DLLs that a bare one lacks.
             site = pathlib.Path(sysconfig.get_paths()["platlib"])
-            run("the installed module's import table",
+            run(
+                "the installed module's import table",
                 [python, str(TREE / "tools" / "check_imports.py"), *map(str, site.glob("_velmora_backend*.pyd"))],
-                **options)
-        probe = run("the installed module, its stub, what it loads and the interpreter",
-                    [python, "-c", PROBE, str(TREE), args.interpreter], capture_output=True, text=True, **options)
+                **options,
+            )
+        probe = run(
+            "the installed module, its stub, what it loads and the interpreter",
+            [python, "-c", PROBE, str(TREE), args.interpreter],
+            capture_output=True,
+            text=True,
+            **options,
+        )
         *report, site = probe.stdout.splitlines()
         print("\n".join(report), flush=True)
         # mypy refuses site-packages as a stub path: a copy of the installed stub.
@@ -182,10 +201,17 @@ def main():
         shutil.copy(pathlib.Path(site, "_velmora_backend.pyi"), stubs)
         stubtest = have_mypy(python, args.interpreter, options)
         if stubtest:
-            run("stubtest", [python, "-m", "mypy.stubtest", "_velmora_backend"],
-                cwd=outside, env={**environment, "MYPYPATH": str(stubs)})
-        run("platform suite", [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(TREE / "tests" / "platform")],
-            **options)
+            run(
+                "stubtest",
+                [python, "-m", "mypy.stubtest", "_velmora_backend"],
+                cwd=outside,
+                env={**environment, "MYPYPATH": str(stubs)},
+            )
+        run(
+            "platform suite",
+            [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(TREE / "tests" / "platform")],
+            **options,
+        )
         run("demo", [python, str(TREE / "examples" / "demo.py")], **options)
     print("check_platform: every check passed" + ("" if stubtest else " but stubtest, which was skipped (above)"))
 

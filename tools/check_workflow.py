@@ -23,20 +23,27 @@ PATH = re.compile(r"(?:\{project\}/)?((?:tools|tests|examples|src)/[\w./-]+)")
 
 
 # cibuildwheel's name of an architecture, its wheel tag and the runner images of it.
-ARCHITECTURES = {"AMD64": ("win_amd64", ("windows-2022", "windows-2025", "windows-latest")),
-                 "ARM64": ("win_arm64", ("windows-11-arm",))}
+ARCHITECTURES = {
+    "AMD64": ("win_amd64", ("windows-2022", "windows-2025", "windows-latest")),
+    "ARM64": ("win_arm64", ("windows-11-arm",)),
+}
 
 
 def architecture_problems(identifiers, jobs):
     rows = [row for job in jobs for row in job.get("strategy", {}).get("matrix", {}).get("include", [])]
     built = {row.get("arch") for row in rows}
-    problems = [f"{row.get('arch')} wheels are built on {row.get('image')}, not on a runner of that architecture"
-                for row in rows if row.get("image") not in ARCHITECTURES.get(row.get("arch"), ("", ()))[1]]
+    problems = [
+        f"{row.get('arch')} wheels are built on {row.get('image')}, not on a runner of that architecture"
+        for row in rows
+        if row.get("image") not in ARCHITECTURES.get(row.get("arch"), ("", ()))[1]
+    ]
     for arch, (tag, _) in ARCHITECTURES.items():
         wanted = any(identifier.endswith(tag) for identifier in identifiers)
         if wanted != (arch in built):
-            problems.append(f"cibuildwheel's build list {'asks for' if wanted else 'has no'} {tag} wheels, "
-                            f"and {'no' if wanted else 'a'} wheels job builds {arch}")
+            problems.append(
+                f"cibuildwheel's build list {'asks for' if wanted else 'has no'} {tag} wheels, "
+                f"and {'no' if wanted else 'a'} wheels job builds {arch}"
+            )
     return problems
 
 
@@ -61,8 +68,11 @@ def main():
                     commands_problems.append("the cibuildwheel step does not take CIBW_ARCHS from its job's matrix")
 
     test = (TREE / "tools" / "test").read_text(encoding="utf-8")
-    here = test + "".join((TREE / path).read_text(encoding="utf-8") for path in set(re.findall(r"tools/[\w-]+", test))
-                          if (TREE / path).is_file())
+    here = test + "".join(
+        (TREE / path).read_text(encoding="utf-8")
+        for path in set(re.findall(r"tools/[\w-]+", test))
+        if (TREE / path).is_file()
+    )
     problems = commands_problems + architecture_problems(pyproject["tool"]["cibuildwheel"]["build"], wheel_jobs)
     named = [path for command in commands for path in PATH.findall(command)]
     if not named:
@@ -75,15 +85,19 @@ def main():
     problems += [f"action {action} is not pinned to a version" for action in actions if "@" not in action]
     # tools/test asks cibuildwheel of the development tools what it builds.
     pinned = dict(pin.split("==") for pin in pyproject.get("dependency-groups", {}).get("dev", []) if "==" in pin)
-    problems += [f"{action} is not the cibuildwheel {pinned.get('cibuildwheel')} of the development tools"
-                 for action in actions
-                 if action.startswith("pypa/cibuildwheel@") and action.removeprefix("pypa/cibuildwheel@v")
-                 != pinned.get("cibuildwheel")]
+    problems += [
+        f"{action} is not the cibuildwheel {pinned.get('cibuildwheel')} of the development tools"
+        for action in actions
+        if action.startswith("pypa/cibuildwheel@")
+        and action.removeprefix("pypa/cibuildwheel@v") != pinned.get("cibuildwheel")
+    ]
     for problem in problems:
         print(f"check_workflow: {problem}", file=sys.stderr)
     if not problems:
-        print(f"workflow: {len(commands)} commands name {', '.join(sorted(set(named)))}, all here and run by tools/test;"
-              f" {len(actions)} actions pinned")
+        print(
+            f"workflow: {len(commands)} commands name {', '.join(sorted(set(named)))}, all here and run by tools/test;"
+            f" {len(actions)} actions pinned"
+        )
     return 1 if problems else 0
 
 

@@ -33,9 +33,8 @@ except ImportError:
     sys.path.append(str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
 
 import _velmora_backend as backend
-from velmora.errors import TaskPermissionError, TaskSchedulerError
-
 import register
+from velmora.errors import TaskPermissionError, TaskSchedulerError
 
 if not ON_WINDOWS:
     import _winsim
@@ -61,8 +60,15 @@ def platform_library(windows_dll):
 def message_table():
     """FormatMessageW and LocalFree, declared once."""
     kernel32 = platform_library("kernel32")
-    kernel32.FormatMessageW.argtypes = [ctypes.c_uint32, ctypes.c_void_p, ctypes.c_uint32, ctypes.c_uint32,
-                                        ctypes.c_void_p, ctypes.c_uint32, ctypes.c_void_p]
+    kernel32.FormatMessageW.argtypes = [
+        ctypes.c_uint32,
+        ctypes.c_void_p,
+        ctypes.c_uint32,
+        ctypes.c_uint32,
+        ctypes.c_void_p,
+        ctypes.c_uint32,
+        ctypes.c_void_p,
+    ]
     kernel32.FormatMessageW.restype = ctypes.c_uint32
     kernel32.LocalFree.argtypes = [ctypes.c_void_p]
     kernel32.LocalFree.restype = ctypes.c_void_p
@@ -102,7 +108,10 @@ class Answer:
         assert self.error is not None, f"expected a failure at {step}, got {self.value!r}"
         message, code, label = self.error.args
         assert type(code) is int and 0 <= code <= 0xFFFFFFFF
-        assert (label, type(self.error)) == (step, TaskPermissionError if code == E_ACCESSDENIED else TaskSchedulerError)
+        assert (label, type(self.error)) == (
+            step,
+            TaskPermissionError if code == E_ACCESSDENIED else TaskSchedulerError,
+        )
         hexadecimal = f"0x{code:08X}"
         if described:
             assert message == hexadecimal or message.endswith(f" ({hexadecimal})"), message
@@ -157,8 +166,9 @@ def pytest_terminal_summary(terminalreporter):
     run = {case for case, _, _ in ANSWERS} | {case.partition("[")[0] for case, _, _ in ANSWERS}
     for row in register.UNCONFIRMED:
         state = "" if row.observed_by in run else " (not run)"
-        terminalreporter.write_line(f"- {row.behaviour}; the simulation: {row.simulation}; "
-                                    f"seen in {row.observed_by}{state}")
+        terminalreporter.write_line(
+            f"- {row.behaviour}; the simulation: {row.simulation}; seen in {row.observed_by}{state}"
+        )
 
 
 class Com:
@@ -209,8 +219,11 @@ class TaskService:
         for function, argtypes, restype in [
             (self._ole32.CoInitializeEx, [ctypes.c_void_p, ctypes.c_uint32], ctypes.c_int32),
             (self._ole32.CoUninitialize, [], None),
-            (self._ole32.CoCreateInstance, [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint32, ctypes.c_void_p, OUT],
-             ctypes.c_int32),
+            (
+                self._ole32.CoCreateInstance,
+                [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint32, ctypes.c_void_p, OUT],
+                ctypes.c_int32,
+            ),
             (self._oleaut32.SysAllocStringLen, [ctypes.c_char_p, ctypes.c_uint32], ctypes.c_void_p),
             (self._oleaut32.SysStringLen, [ctypes.c_void_p], ctypes.c_uint32),
             (self._oleaut32.SysFreeString, [ctypes.c_void_p], None),
@@ -258,9 +271,19 @@ class TaskService:
         units = xml.encode("utf-16-le")
         document = self._oleaut32.SysAllocStringLen(units, len(units) // 2)
         try:
-            return self._with_name(self._root, 16, path, [ctypes.c_void_p, ctypes.c_int32, Variant, Variant,
-                                                          ctypes.c_int32, Variant, OUT],
-                                   document, 6, Variant(), Variant(), 3, Variant(), ctypes.byref(task))
+            return self._with_name(
+                self._root,
+                16,
+                path,
+                [ctypes.c_void_p, ctypes.c_int32, Variant, Variant, ctypes.c_int32, Variant, OUT],
+                document,
+                6,
+                Variant(),
+                Variant(),
+                3,
+                Variant(),
+                ctypes.byref(task),
+            )
         finally:
             self._oleaut32.SysFreeString(document)
             self._release(task)
@@ -334,8 +357,12 @@ def task_name(request):
             if error.hresult not in (NOT_FOUND, PATH_NOT_FOUND, INVALID_NAME):
                 raise
     # Then the folders those names made under this run's prefix, deepest first.
-    folders = {"\\".join(parts[:end]) for parts in (name.split("\\")[:-1] for name in made)
-               if parts and parts[0].startswith(RUN_PREFIX) for end in range(1, len(parts) + 1)}
+    folders = {
+        "\\".join(parts[:end])
+        for parts in (name.split("\\")[:-1] for name in made)
+        if parts and parts[0].startswith(RUN_PREFIX)
+        for end in range(1, len(parts) + 1)
+    }
     if folders:
         with TaskService() as service:
             for folder in sorted(folders, key=len, reverse=True):

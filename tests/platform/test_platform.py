@@ -85,9 +85,13 @@ def test_not_found(ask, task_name, path):
     "form,recorded",
     [
         # MS-TSCH 2.3.11 (Path Names): no ":" or "/" in a name, no leading space: ERROR_INVALID_NAME.
-        ("{name} with:colon", INVALID_NAME), ("{name} with/slash", INVALID_NAME), (" {name}", INVALID_NAME),
+        ("{name} with:colon", INVALID_NAME),
+        ("{name} with/slash", INVALID_NAME),
+        (" {name}", INVALID_NAME),
         # No code on record: the file system's rule, and the RegisterTask page's "cannot end with a space".
-        ("{name} with|bar", None), ("{name} with\x01control", None), ("{name} ", None),
+        ("{name} with|bar", None),
+        ("{name} with\x01control", None),
+        ("{name} ", None),
     ],
     ids=["colon", "slash", "leading-space", "bar", "control", "trailing-space"],
 )
@@ -171,15 +175,19 @@ def test_task_definitions_windows_refuses(ask, task_name, document):
 
 
 def definition(settings="", extra="", version="1.2", actions="<Exec><Command>cmd.exe</Command></Exec>", context=""):
-    return (f'<Task version="{version}" xmlns="{TASK_NAMESPACE}"><Settings>{settings}</Settings>{extra}'
-            f"<Actions{context}>{actions}</Actions></Task>")
+    return (
+        f'<Task version="{version}" xmlns="{TASK_NAMESPACE}"><Settings>{settings}</Settings>{extra}'
+        f"<Actions{context}>{actions}</Actions></Task>"
+    )
 
 
 # Definitions on which no record says what Windows does: the simulation's
 # choices, one per kind of rule (src/winsim/task_definition.cpp).
 NO_RECORD = {
-    "children-out-of-order": definition(extra="<Triggers><TimeTrigger><StartBoundary>2030-01-01T00:00:00"
-                                              "</StartBoundary><Enabled>false</Enabled></TimeTrigger></Triggers>"),
+    "children-out-of-order": definition(
+        extra="<Triggers><TimeTrigger><StartBoundary>2030-01-01T00:00:00"
+        "</StartBoundary><Enabled>false</Enabled></TimeTrigger></Triggers>"
+    ),
     "duplicated-child": definition("<Hidden>false</Hidden><Hidden>false</Hidden>"),
     "exec-without-command": definition(actions="<Exec/>"),
     "duration-not-a-duration": definition("<ExecutionTimeLimit>soon</ExecutionTimeLimit>"),
@@ -243,8 +251,10 @@ def test_a_failed_call_and_an_earlier_error_object(scheduler, task_name):
     with scheduler() as service:
         refused, missing = service.register(name, "<Task"), service.get_task(name)
         left = service.error_description()
-    service.note("RegisterTask(name, '<Task'), GetTask(name), GetErrorInfo",
-                 f"0x{refused:08X}, 0x{missing:08X}, error object {left!r}")
+    service.note(
+        "RegisterTask(name, '<Task'), GetTask(name), GetErrorInfo",
+        f"0x{refused:08X}, 0x{missing:08X}, error object {left!r}",
+    )
     # Both fail (the severity bit); no record gives either code for these calls.
     assert min(refused, missing) >= 0x80000000
 

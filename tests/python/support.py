@@ -20,16 +20,19 @@ E_OUTOFMEMORY = 0x8007000E
 # What the module writes to standard error before it resumes a PanicException
 # that came back out of Python code.
 RESUME_HEADER = (
-    "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
-    "Python stack trace below:\n"
+    "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\nPython stack trace below:\n"
 )
 # A minimal valid task definition, one action, and how the call log shows it:
 # its first 32 characters and "...". DESCRIBED_TASK_XML takes a description
 # through str.format.
-TASK_XML = ('<Task xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task">'
-            "<Actions><Exec><Command>cmd</Command></Exec></Actions></Task>")
+TASK_XML = (
+    '<Task xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task">'
+    "<Actions><Exec><Command>cmd</Command></Exec></Actions></Task>"
+)
 TASK_XML_IN_LOG = TASK_XML[:32] + "..."
-DESCRIBED_TASK_XML = TASK_XML.replace("<Actions>", "<RegistrationInfo><Description>{}</Description></RegistrationInfo><Actions>")
+DESCRIBED_TASK_XML = TASK_XML.replace(
+    "<Actions>", "<RegistrationInfo><Description>{}</Description></RegistrationInfo><Actions>"
+)
 # Examples each property test draws; tools/test --full raises it. Runs of the
 # default size are derandomized, so they try the same examples every time.
 FUZZ_EXAMPLES = int(os.environ.get("VELMORA_FUZZ_EXAMPLES", "300"))
@@ -85,27 +88,45 @@ def with_system_text(code):
 
 FAILURE_SHAPES = [
     FailureShape("no-error-object", lambda code: None, with_system_text),
-    FailureShape("plain", lambda code: ("plain", "Plain description.\r\n"),
-                 lambda code: display_text("Plain description.", code)),
+    FailureShape(
+        "plain", lambda code: ("plain", "Plain description.\r\n"), lambda code: display_text("Plain description.", code)
+    ),
     FailureShape("plain-null-description", lambda code: ("plain", None), with_system_text),
-    FailureShape("plain-without-RoOriginateError", lambda code: ("plain", "Plain description.\r\n"),
-                 with_system_text, combase=False),
+    FailureShape(
+        "plain-without-RoOriginateError",
+        lambda code: ("plain", "Plain description.\r\n"),
+        with_system_text,
+        combase=False,
+    ),
     # The restricted error originated without a text carries the system text
     # as its description.
-    FailureShape("plain-GetDescription-fails", lambda code: ("plain", "Plain description."), with_system_text,
-                 extra="GetDescription"),
-    FailureShape("restricted-same-code",
-                 lambda code: ("restricted", "Description.", code, "Restricted description. \r\n"),
-                 lambda code: display_text("Restricted description.", code)),
-    FailureShape("restricted-same-code-no-restricted-text",
-                 lambda code: ("restricted", "Description.\n", code, None),
-                 lambda code: display_text("Description.", code)),
-    FailureShape("restricted-other-code",
-                 lambda code: ("restricted", "Description.", code ^ 0x10, "Restricted description."),
-                 with_system_text),
-    FailureShape("restricted-GetErrorDetails-fails",
-                 lambda code: ("restricted", "Description.", code, "Restricted description."), with_system_text,
-                 extra="GetErrorDetails"),
+    FailureShape(
+        "plain-GetDescription-fails",
+        lambda code: ("plain", "Plain description."),
+        with_system_text,
+        extra="GetDescription",
+    ),
+    FailureShape(
+        "restricted-same-code",
+        lambda code: ("restricted", "Description.", code, "Restricted description. \r\n"),
+        lambda code: display_text("Restricted description.", code),
+    ),
+    FailureShape(
+        "restricted-same-code-no-restricted-text",
+        lambda code: ("restricted", "Description.\n", code, None),
+        lambda code: display_text("Description.", code),
+    ),
+    FailureShape(
+        "restricted-other-code",
+        lambda code: ("restricted", "Description.", code ^ 0x10, "Restricted description."),
+        with_system_text,
+    ),
+    FailureShape(
+        "restricted-GetErrorDetails-fails",
+        lambda code: ("restricted", "Description.", code, "Restricted description."),
+        with_system_text,
+        extra="GetErrorDetails",
+    ),
 ]
 
 

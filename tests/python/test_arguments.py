@@ -10,12 +10,11 @@ test-only extension _binding_probe.
 import sys
 
 import pytest
+from test_binding_model import FUNCTIONS, ParameterSpec, Rejected, model_bind
 
 import _velmora_backend as backend
 import _winsim
-
 from support import DESCRIBED_TASK_XML
-from test_binding_model import FUNCTIONS, ParameterSpec, Rejected, model_bind
 from velmora.errors import TaskSchedulerError
 
 XML = DESCRIBED_TASK_XML.format("binding")
@@ -67,11 +66,21 @@ EXAMPLES = [
 
 PRECEDENCE = [
     # Too many positional values win over everything about keywords.
-    ("task_exists", ("a", "b", "c"), {"task_name": "d", "y": 1}, "task_exists() takes 1 positional arguments but 3 were given"),
+    (
+        "task_exists",
+        ("a", "b", "c"),
+        {"task_name": "d", "y": 1},
+        "task_exists() takes 1 positional arguments but 3 were given",
+    ),
     # The first offending keyword, in the order given, is the one reported.
     ("run_task", ("a",), {"y": 1, "task_name": "b"}, "run_task() got an unexpected keyword argument 'y'"),
     ("run_task", ("a",), {"task_name": "b", "y": 1}, "run_task() got multiple values for argument 'task_name'"),
-    ("register_xml", ("a",), {"xml_data": "b", "task_name": "c", "z": 1}, "register_xml() got multiple values for argument 'task_name'"),
+    (
+        "register_xml",
+        ("a",),
+        {"xml_data": "b", "task_name": "c", "z": 1},
+        "register_xml() got multiple values for argument 'task_name'",
+    ),
     # An unexpected keyword wins over missing parameters.
     ("register_xml", (), {"zz": 1}, "register_xml() got an unexpected keyword argument 'zz'"),
     ("delete_task", (), {"Task_name": "a"}, "delete_task() got an unexpected keyword argument 'Task_name'"),
@@ -336,7 +345,9 @@ def test_unprintable_keyword(monkeypatch, key_type, failure):
     monkeypatch.setattr(sys, "unraisablehook", reports.append)
     key = key_type("x")
     error = raised(lambda: backend.delete_task(**{key: 1}))
-    assert_binding_error(error, f"delete_task() got an unexpected keyword argument '<unprintable {key_type.__name__} object>'")
+    assert_binding_error(
+        error, f"delete_task() got an unexpected keyword argument '<unprintable {key_type.__name__} object>'"
+    )
     assert len(reports) == 1
     assert reports[0].exc_type is failure
     assert reports[0].object is key
@@ -395,8 +406,14 @@ def test_note_is_added_after_existing_ones(probe):
 
 
 def params(name="f", positional=(), positional_only=0, required=None, keyword_only=(), class_name=None):
-    return (name, class_name, tuple(positional), positional_only,
-            len(positional) if required is None else required, tuple(keyword_only))
+    return (
+        name,
+        class_name,
+        tuple(positional),
+        positional_only,
+        len(positional) if required is None else required,
+        tuple(keyword_only),
+    )
 
 
 def bind(probe, description, args=(), keywords=()):
@@ -408,46 +425,95 @@ ABC = ("a", "b", "c")
 
 GENERAL_MESSAGES = [
     (params(positional=ABC), (1, 2, 3, 4), (), "f() takes 3 positional arguments but 4 were given"),
-    (params(positional=ABC, required=1), (1, 2, 3, 4), (), "f() takes from 1 to 3 positional arguments but 4 were given"),
-    (params(positional=ABC, required=0), (1, 2, 3, 4, 5), (), "f() takes from 0 to 3 positional arguments but 5 were given"),
+    (
+        params(positional=ABC, required=1),
+        (1, 2, 3, 4),
+        (),
+        "f() takes from 1 to 3 positional arguments but 4 were given",
+    ),
+    (
+        params(positional=ABC, required=0),
+        (1, 2, 3, 4, 5),
+        (),
+        "f() takes from 0 to 3 positional arguments but 5 were given",
+    ),
     (params(), (1,), (), "f() takes 0 positional arguments but 1 was given"),
     (params(positional=("a",), class_name="Cls"), (1, 2), (), "Cls.f() takes 1 positional arguments but 2 were given"),
     (params(class_name="Outer.Cls"), (), (("k", 1),), "Outer.Cls.f() got an unexpected keyword argument 'k'"),
-    (params(positional=ABC, positional_only=2), (), (("b", 1), ("a", 2)),
-     "f() got some positional-only arguments passed as keyword arguments: 'b' and 'a'"),
-    (params(positional=ABC, positional_only=3), (1,), (("c", 1),),
-     "f() got some positional-only arguments passed as keyword arguments: 'c'"),
-    (params(positional=ABC, positional_only=3), (), (("b", 1), ("c", 2), ("a", 3)),
-     "f() got some positional-only arguments passed as keyword arguments: 'b', 'c', and 'a'"),
+    (
+        params(positional=ABC, positional_only=2),
+        (),
+        (("b", 1), ("a", 2)),
+        "f() got some positional-only arguments passed as keyword arguments: 'b' and 'a'",
+    ),
+    (
+        params(positional=ABC, positional_only=3),
+        (1,),
+        (("c", 1),),
+        "f() got some positional-only arguments passed as keyword arguments: 'c'",
+    ),
+    (
+        params(positional=ABC, positional_only=3),
+        (),
+        (("b", 1), ("c", 2), ("a", 3)),
+        "f() got some positional-only arguments passed as keyword arguments: 'b', 'c', and 'a'",
+    ),
     # Positional-only names given by keyword are not a duplicate of the positional value.
-    (params(positional=ABC, positional_only=1), (1,), (("a", 1),),
-     "f() got some positional-only arguments passed as keyword arguments: 'a'"),
+    (
+        params(positional=ABC, positional_only=1),
+        (1,),
+        (("a", 1),),
+        "f() got some positional-only arguments passed as keyword arguments: 'a'",
+    ),
     # ... but a later unexpected keyword still wins.
     (params(positional=ABC, positional_only=1), (), (("a", 1), ("z", 2)), "f() got an unexpected keyword argument 'z'"),
-    (params(positional=ABC, positional_only=1, class_name="C"), (1, 2), (("a", 1),),
-     "C.f() got some positional-only arguments passed as keyword arguments: 'a'"),
+    (
+        params(positional=ABC, positional_only=1, class_name="C"),
+        (1, 2),
+        (("a", 1),),
+        "C.f() got some positional-only arguments passed as keyword arguments: 'a'",
+    ),
     # 'b' is not positional-only: it binds, and the message leaves it out.
-    (params(positional=ABC, positional_only=1), (), (("a", 1), ("b", 2)),
-     "f() got some positional-only arguments passed as keyword arguments: 'a'"),
+    (
+        params(positional=ABC, positional_only=1),
+        (),
+        (("a", 1), ("b", 2)),
+        "f() got some positional-only arguments passed as keyword arguments: 'a'",
+    ),
     (params(positional=ABC), (), (), "f() missing 3 required positional arguments: 'a', 'b', and 'c'"),
-    (params(positional=("a", "b", "c", "d")), (1,), (("c", 1),),
-     "f() missing 2 required positional arguments: 'b' and 'd'"),
+    (
+        params(positional=("a", "b", "c", "d")),
+        (1,),
+        (("c", 1),),
+        "f() missing 2 required positional arguments: 'b' and 'd'",
+    ),
     (params(positional=ABC, required=2), (), (("c", 1),), "f() missing 2 required positional arguments: 'a' and 'b'"),
     (params(keyword_only=(("k", True),)), (), (), "f() missing 1 required keyword argument: 'k'"),
-    (params(keyword_only=(("k", True), ("o", False), ("m", True), ("n", True))), (), (("o", 1),),
-     "f() missing 3 required keyword arguments: 'k', 'm', and 'n'"),
-    (params(positional=("a",), keyword_only=(("k", True),)), (), (),
-     "f() missing 1 required positional argument: 'a'"),
+    (
+        params(keyword_only=(("k", True), ("o", False), ("m", True), ("n", True))),
+        (),
+        (("o", 1),),
+        "f() missing 3 required keyword arguments: 'k', 'm', and 'n'",
+    ),
+    (params(positional=("a",), keyword_only=(("k", True),)), (), (), "f() missing 1 required positional argument: 'a'"),
     (params(keyword_only=(("k", False),)), (), (("k", 1), ("k", 2)), "f() got multiple values for argument 'k'"),
     (params(positional=ABC), (1,), (("b", 1), ("b", 2)), "f() got multiple values for argument 'b'"),
     # Keyword-only names are looked up before positional ones.
-    (params(positional=("a",), keyword_only=(("a", False),)), (), (("a", 1),),
-     "f() missing 1 required positional argument: 'a'"),
+    (
+        params(positional=("a",), keyword_only=(("a", False),)),
+        (),
+        (("a", 1),),
+        "f() missing 1 required positional argument: 'a'",
+    ),
     (params(keyword_only=(("k", True),)), (1,), (), "f() takes 0 positional arguments but 1 was given"),
     (params(positional=("a",)), (), ((7, 1),), "f() got an unexpected keyword argument '7'"),
     (params(positional=("a",)), (), ((None, 1),), "f() got an unexpected keyword argument 'None'"),
-    (params(name="\U0001d11e", positional=("\u00e9",)), (), (),
-     "\U0001d11e() missing 1 required positional argument: '\u00e9'"),
+    (
+        params(name="\U0001d11e", positional=("\u00e9",)),
+        (),
+        (),
+        "\U0001d11e() missing 1 required positional argument: '\u00e9'",
+    ),
 ]
 
 

@@ -18,7 +18,6 @@ from hypothesis import strategies as st
 
 import _velmora_backend as backend
 import _winsim
-
 from support import DESCRIBED_TASK_XML, FUZZ_EXAMPLES
 from velmora.errors import TaskSchedulerError
 
@@ -43,8 +42,7 @@ class ParameterSpec:
     keyword_only: tuple  # ((name, required), ...)
 
     def for_probe(self):
-        return (self.function, self.class_name, self.positional, self.positional_only, self.required,
-                self.keyword_only)
+        return (self.function, self.class_name, self.positional, self.positional_only, self.required, self.keyword_only)
 
 
 class Rejected(Exception):
@@ -118,17 +116,25 @@ def model_bind(params, given_count, keys):
             raise Rejected(f"{full} got an unexpected keyword argument '{key_shown(key)}'")
 
     if positional_only_given:
-        raise Rejected(f"{full} got some positional-only arguments passed as keyword arguments: "
-                       f"{quoted_list(positional_only_given)}")
+        raise Rejected(
+            f"{full} got some positional-only arguments passed as keyword arguments: "
+            f"{quoted_list(positional_only_given)}"
+        )
     missing = [params.positional[index] for index in range(params.required) if slots[index] is None]
     if missing:
-        raise Rejected(f"{full} missing {len(missing)} required positional {plural(len(missing), 'argument')}: "
-                       f"{quoted_list(missing)}")
-    missing = [name for offset, (name, required) in enumerate(params.keyword_only)
-               if required and slots[count + offset] is None]
+        raise Rejected(
+            f"{full} missing {len(missing)} required positional {plural(len(missing), 'argument')}: "
+            f"{quoted_list(missing)}"
+        )
+    missing = [
+        name
+        for offset, (name, required) in enumerate(params.keyword_only)
+        if required and slots[count + offset] is None
+    ]
     if missing:
-        raise Rejected(f"{full} missing {len(missing)} required keyword {plural(len(missing), 'argument')}: "
-                       f"{quoted_list(missing)}")
+        raise Rejected(
+            f"{full} missing {len(missing)} required keyword {plural(len(missing), 'argument')}: {quoted_list(missing)}"
+        )
     return slots
 
 
@@ -188,8 +194,14 @@ characters = st.one_of(
 )
 texts = st.one_of(st.text(characters, max_size=12), st.text(characters, max_size=12).map(Text))
 non_texts = st.one_of(
-    st.none(), st.integers(), st.floats(allow_nan=False), st.binary(max_size=4), st.booleans(),
-    st.lists(st.integers(), max_size=2), st.just(Outer.Inner()), st.just(Text),
+    st.none(),
+    st.integers(),
+    st.floats(allow_nan=False),
+    st.binary(max_size=4),
+    st.booleans(),
+    st.lists(st.integers(), max_size=2),
+    st.just(Outer.Inner()),
+    st.just(Text),
 )
 values = st.one_of(texts, texts, non_texts)
 
@@ -199,11 +211,13 @@ name_keys = st.one_of(
     st.sampled_from(NAMES).map(ShownKey),
 )
 
+
 @st.composite
 def parameter_specs(draw):
     positional = tuple(draw(st.lists(st.sampled_from(NAMES), unique=True, max_size=4)))
-    keyword_only = tuple(draw(st.lists(st.tuples(st.sampled_from(NAMES), st.booleans()),
-                                       unique_by=lambda entry: entry[0], max_size=3)))
+    keyword_only = tuple(
+        draw(st.lists(st.tuples(st.sampled_from(NAMES), st.booleans()), unique_by=lambda entry: entry[0], max_size=3))
+    )
     return ParameterSpec(
         function=draw(st.sampled_from(["f", "run_task", "g\U0001d11e"])),
         class_name=draw(st.one_of(st.none(), st.sampled_from(["C", "Outer.Inner", "Cl\u00e9"]))),
@@ -239,7 +253,9 @@ def general_calls(draw):
         # Mostly the description's own names, so that duplicates and
         # positional-only names given by keyword come up often.
         keys = st.one_of(st.sampled_from(own_names), st.sampled_from(own_names), keys)
-    positional_count = draw(st.one_of(st.integers(0, len(params.positional)), st.integers(0, len(params.positional) + 2)))
+    positional_count = draw(
+        st.one_of(st.integers(0, len(params.positional)), st.integers(0, len(params.positional) + 2))
+    )
     return params, positional_count, draw(st.lists(keys, max_size=4))
 
 
@@ -248,6 +264,7 @@ def general_calls(draw):
 def test_general_binder_matches_the_model(call):
     params, positional_count, keys = call
     import _binding_probe as probe
+
     vector = [object() for _ in range(positional_count + len(keys))]
     try:
         expected = model_bind(params, positional_count, keys)
@@ -257,8 +274,12 @@ def test_general_binder_matches_the_model(call):
 
     with Unraisables() as unraisables:
         try:
-            slots = probe.bind(params.for_probe(), tuple(vector[:positional_count]), tuple(keys) if keys else None,
-                               tuple(vector[positional_count:]))
+            slots = probe.bind(
+                params.for_probe(),
+                tuple(vector[:positional_count]),
+                tuple(keys) if keys else None,
+                tuple(vector[positional_count:]),
+            )
         except TypeError as error:
             assert isinstance(expected, Rejected), error
             assert error.args == expected.args
@@ -284,15 +305,20 @@ FUNCTIONS = {
 }
 
 XML_TEMPLATE = DESCRIBED_TASK_XML
-XML_HEAD = XML_TEMPLATE[:XML_TEMPLATE.index("{")]
+XML_HEAD = XML_TEMPLATE[: XML_TEMPLATE.index("{")]
 INVALID_NAME = 0x8007007B
-NAME_STEPS = {"run_task": "GetTask", "delete_task": "DeleteTask", "task_exists": "GetTask",
-              "register_xml": "RegisterTask"}
+NAME_STEPS = {
+    "run_task": "GetTask",
+    "delete_task": "DeleteTask",
+    "task_exists": "GetTask",
+    "register_xml": "RegisterTask",
+}
 
 
 def holds_invalid_character(name):
     """Whether the name holds a character that no file name may hold, which the scheduler refuses."""
     return any(c in '*?"<>|' or "\x01" <= c <= "\x1f" for c in name)
+
 
 xml_texts = st.text(st.sampled_from("abc XYZ \u00e9\u65e5\U0001d11e\U0001f600"), max_size=10).map(XML_TEMPLATE.format)
 
@@ -301,8 +327,11 @@ xml_texts = st.text(st.sampled_from("abc XYZ \u00e9\u65e5\U0001d11e\U0001f600"),
 @given(
     function=st.sampled_from(sorted(FUNCTIONS)),
     positional=st.lists(st.one_of(values, xml_texts), max_size=3),
-    keywords=st.dictionaries(st.sampled_from(["task_name", "xml_data", "x", "Task_name", "task_name\ud800", ""]),
-                             st.one_of(values, xml_texts), max_size=3),
+    keywords=st.dictionaries(
+        st.sampled_from(["task_name", "xml_data", "x", "Task_name", "task_name\ud800", ""]),
+        st.one_of(values, xml_texts),
+        max_size=3,
+    ),
     registered=st.booleans(),
 )
 @example(function="task_exists", positional=["a*b"], keywords={}, registered=True)
@@ -418,5 +447,6 @@ utf8_edges = st.lists(
 @example(raw=b"\xe0\x80\x80\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80a\x80\xbfb")
 def test_invalid_utf8_replacement_matches_the_interpreter(raw):
     import _binding_probe as probe
+
     # The interpreter's own decoder replaces each maximal invalid subpart.
     assert probe.replace_invalid_utf8(raw) == raw.decode("utf-8", "replace").encode("utf-8")

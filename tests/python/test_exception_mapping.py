@@ -9,8 +9,8 @@ import pytest
 import _velmora_backend as backend
 import _winsim
 import velmora.errors
+from support import E_ACCESSDENIED, E_FAIL, E_OUTOFMEMORY, TASK_XML
 from velmora.errors import TaskPermissionError, TaskSchedulerError
-from support import E_FAIL, E_ACCESSDENIED, E_OUTOFMEMORY, TASK_XML
 
 XML = TASK_XML
 

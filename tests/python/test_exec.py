@@ -11,7 +11,6 @@ import pytest
 from support import RESUME_HEADER, extension_spec, fresh_module
 
 
-
 class PreparingLoader:
     """Lets a test touch the module object between its creation and exec."""
 

@@ -7,13 +7,12 @@ import signal
 import subprocess
 import sys
 
+import _boundary_probe as probe
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import _boundary_probe as probe
 from support import FUZZ_EXAMPLES, RESUME_HEADER
-
 
 
 def raised_by(function, *args):

@@ -12,8 +12,18 @@ import pytest
 
 import _velmora_backend as backend
 import _winsim
-from support import (E_ACCESSDENIED, E_OUTOFMEMORY, FAILURE_SHAPES, OPENING, OWN, POINTER_STEPS, TASK_XML,
-                     TASK_XML_IN_LOG, display_text, script_failure)
+from support import (
+    E_ACCESSDENIED,
+    E_OUTOFMEMORY,
+    FAILURE_SHAPES,
+    OPENING,
+    OWN,
+    POINTER_STEPS,
+    TASK_XML,
+    TASK_XML_IN_LOG,
+    display_text,
+    script_failure,
+)
 from velmora.errors import TaskPermissionError, TaskSchedulerError
 
 OTHER = 0x80041234
@@ -71,8 +81,9 @@ def failure_cases():
                 # Only one code for the shapes that vary the error object's own calls.
                 if shape.extra and code_name == "E_ACCESSDENIED":
                     continue
-                yield pytest.param(operation, index, step, shape, code, None,
-                                   id=f"{operation}-{step}-{shape.name}-{code_name}")
+                yield pytest.param(
+                    operation, index, step, shape, code, None, id=f"{operation}-{step}-{shape.name}-{code_name}"
+                )
         if step in POINTER_STEPS:
             yield pytest.param(operation, index, step, None, 0, True, id=f"{operation}-{step}-null-out")
 
@@ -111,7 +122,7 @@ def check_releases(log, expected, failing_entry):
     frees its name as soon as GetTask returns, before the message is made.)"""
     releases = [entry for entry in log if is_release(entry)]
     assert [entry for entry in releases if entry in OPERATION_RELEASES] == expected
-    after = log[log.index(failing_entry) + 1:] if failing_entry else log
+    after = log[log.index(failing_entry) + 1 :] if failing_entry else log
     own_seen = False
     for entry in after:
         if not is_release(entry):
@@ -144,7 +155,7 @@ def test_failing_step(operation, index, step, shape, code, null_out, apartment):
 
     log = _winsim.calls()[mark:]
     assert [entry for entry in log if entry in SCHEDULER_CALLS] == [entry for entry, _ in calls[: index + 1]]
-    after_failure = log[log.index(failing_entry) + 1:]
+    after_failure = log[log.index(failing_entry) + 1 :]
     if null_out:
         assert "GetErrorInfo" not in after_failure
     else:
@@ -171,8 +182,7 @@ ALLOCATION_RELEASES = {
 ALLOCATION_SHAPES = {
     "no-error-object": (lambda: {"hresult": E_OUTOFMEMORY}, MEMORY_TEXT),
     "restricted-same-code": (
-        lambda: {"hresult": E_OUTOFMEMORY,
-                 "error": ("restricted", "", E_OUTOFMEMORY, "No room for the string.\r\n")},
+        lambda: {"hresult": E_OUTOFMEMORY, "error": ("restricted", "", E_OUTOFMEMORY, "No room for the string.\r\n")},
         "No room for the string.",
     ),
     "null-result": (lambda: {"null_out": True}, MEMORY_TEXT),
@@ -199,8 +209,7 @@ def test_failing_text_conversion(operation, position, text, shape, panic_type, a
         call(operation)
     assert type(caught.value) is panic_type
     assert caught.value.args == (
-        "called `Result::unwrap()` on an `Err` value: "
-        f'Error {{ code: HRESULT(0x8007000E), message: "{message}" }}',
+        f'called `Result::unwrap()` on an `Err` value: Error {{ code: HRESULT(0x8007000E), message: "{message}" }}',
     )
 
     log = _winsim.calls()[mark:]

@@ -19,9 +19,19 @@ import pytest
 import _velmora_backend as backend
 import _winsim
 import velmora.errors
+from support import (
+    E_ACCESSDENIED,
+    E_FAIL,
+    E_OUTOFMEMORY,
+    FAILURE_SHAPES,
+    OPENING_STEPS,
+    OWN_STEPS,
+    POINTER_STEPS,
+    TASK_XML,
+    fresh_module,
+    script_failure,
+)
 from velmora.errors import TaskPermissionError, TaskSchedulerError
-from support import (E_ACCESSDENIED, E_FAIL, E_OUTOFMEMORY, FAILURE_SHAPES, OPENING_STEPS, OWN_STEPS, POINTER_STEPS,
-                     TASK_XML, fresh_module, script_failure)
 
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs the debug interpreter")
 

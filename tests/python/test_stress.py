@@ -20,8 +20,18 @@ import pytest
 
 import _velmora_backend as backend
 import _winsim
+from support import (
+    E_ACCESSDENIED,
+    E_OUTOFMEMORY,
+    OPENING,
+    OWN,
+    OWN_STEPS,
+    POINTER_STEPS,
+    TASK_XML,
+    display_text,
+    hex_code,
+)
 from velmora.errors import TaskPermissionError, TaskSchedulerError
-from support import E_ACCESSDENIED, E_OUTOFMEMORY, OPENING, OWN, OWN_STEPS, POINTER_STEPS, TASK_XML, display_text, hex_code
 
 THREADS = 16
 ROUNDS = int(os.environ.get("VELMORA_STRESS_ROUNDS", "50"))
@@ -36,14 +46,17 @@ MEMORY_TEXT = "No memory left."
 
 # Scriptable steps, the log entry that counts a call of each, and whether the
 # step hands back a pointer.
-STEPS = {step: (entry, step in POINTER_STEPS)
-         for entry, step in OPENING + [call for own in OWN.values() for call in own]}
+STEPS = {
+    step: (entry, step in POINTER_STEPS) for entry, step in OPENING + [call for own in OWN.values() for call in own]
+}
 STEPS["SysAllocStringLen"] = ("SysAllocStringLen(", True)
 
 
 def fault_text(message):
-    return ("called `Result::unwrap()` on an `Err` value: "
-            f'Error {{ code: HRESULT({hex_code(E_OUTOFMEMORY)}), message: "{message}" }}')
+    return (
+        "called `Result::unwrap()` on an `Err` value: "
+        f'Error {{ code: HRESULT({hex_code(E_OUTOFMEMORY)}), message: "{message}" }}'
+    )
 
 
 def script_round(rng, round_number, combase):
@@ -60,8 +73,12 @@ def script_round(rng, round_number, combase):
             shape = "bare"
         if step == "SysAllocStringLen":
             if shape == "restricted":
-                _winsim.script(step, E_OUTOFMEMORY, count=count,
-                               error=("restricted", "", E_OUTOFMEMORY, f"Short of memory {tag}\r\n"))
+                _winsim.script(
+                    step,
+                    E_OUTOFMEMORY,
+                    count=count,
+                    error=("restricted", "", E_OUTOFMEMORY, f"Short of memory {tag}\r\n"),
+                )
                 message = f"Short of memory {tag}"
             elif shape == "null-out":
                 _winsim.script(step, 0, null_out=True, count=count)
@@ -163,8 +180,14 @@ class Worker(threading.Thread):
         bad_xml = operation == "register_xml" and rng.random() < 0.125
         xml = "<Task>" if bad_xml else f"{XML}<!-- {rng.random()} -->"
         registered = name in self.own
-        steps = ["CoInitializeEx", "CoCreateInstance", "Connect", "SysAllocStringLen", "GetFolder",
-                 "SysAllocStringLen"] + (["SysAllocStringLen"] if operation == "register_xml" else [])
+        steps = [
+            "CoInitializeEx",
+            "CoCreateInstance",
+            "Connect",
+            "SysAllocStringLen",
+            "GetFolder",
+            "SysAllocStringLen",
+        ] + (["SysAllocStringLen"] if operation == "register_xml" else [])
         steps += OWN_STEPS[operation]
 
         try:
@@ -181,7 +204,7 @@ class Worker(threading.Thread):
             # Only a text conversion faults; which one is not visible.
             last = len(steps) - 1 - steps[::-1].index("SysAllocStringLen")
             self.reached(steps[:4])
-            self.reached(steps[4:last + 1], 0, 1)
+            self.reached(steps[4 : last + 1], 0, 1)
             self.scripted[("SysAllocStringLen", ("PanicException", str(error.args[0])))] += 1
             if error.args != (str(error.args[0]),):
                 self.problem(f"PanicException with {error.args!r}")
@@ -221,7 +244,8 @@ class Worker(threading.Thread):
         # Failures the platform gives without a script.
         if hresult == NOT_FOUND and message == MISSING and type(error) is TaskSchedulerError:
             if (operation, step) in {("run_task", "GetTask"), ("delete_task", "DeleteTask")} or (
-                    shared and (operation, step) == ("run_task", "RunEx")):
+                shared and (operation, step) == ("run_task", "RunEx")
+            ):
                 if not (shared or not registered):
                     self.problem(f"{operation} reported a registered task missing")
                 return
@@ -275,9 +299,14 @@ def test_sixteen_threads_with_scripted_failures_and_paused_steps(panic_type):
 
         log = _winsim.calls()
         assert len(log) < 100000, "the call log filled up; use fewer calls per round"
-        calls = {step: sum(1 for entry in log[mark:]
-                           if (entry.startswith(prefix) if step == "SysAllocStringLen" else entry == prefix))
-                 for step, (prefix, _) in STEPS.items()}
+        calls = {
+            step: sum(
+                1
+                for entry in log[mark:]
+                if (entry.startswith(prefix) if step == "SysAllocStringLen" else entry == prefix)
+            )
+            for step, (prefix, _) in STEPS.items()
+        }
 
         problems = [problem for worker in workers for problem in worker.problems]
         assert problems == []

@@ -12,11 +12,11 @@ VELMORA_FUZZ_EXAMPLES scales the number of examples (tools/test --full).
 
 import codecs
 
+import _text_probe as probe
 import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
-import _text_probe as probe
 import _velmora_backend as backend
 import _winsim
 from support import DESCRIBED_TASK_XML, E_ACCESSDENIED, FUZZ_EXAMPLES, display_text
@@ -68,8 +68,18 @@ utf8_piece = st.one_of(
     any_char.filter(lambda c: c > "\x7f" and not "\ud800" <= c <= "\udfff").flatmap(
         lambda c: st.integers(1, len(c.encode("utf-8")) - 1).map(lambda n: c.encode("utf-8")[:n])
     ),
-    st.sampled_from([b"\xc0\xaf", b"\xe0\x80\xaf", b"\xed\xa0\x80", b"\xed\xbf\xbf", b"\xf4\x90\x80\x80",
-                     b"\xf8\x88\x80\x80\x80", b"\xef\xbf\xbe", b"\x00"]),
+    st.sampled_from(
+        [
+            b"\xc0\xaf",
+            b"\xe0\x80\xaf",
+            b"\xed\xa0\x80",
+            b"\xed\xbf\xbf",
+            b"\xf4\x90\x80\x80",
+            b"\xf8\x88\x80\x80\x80",
+            b"\xef\xbf\xbe",
+            b"\x00",
+        ]
+    ),
 )
 utf8_bytes = st.lists(utf8_piece, max_size=24).map(b"".join)
 
@@ -140,8 +150,10 @@ def test_bstr_holds_exactly_the_utf16_units(text):
 
 # Names the scheduler takes: no separator, and none of the characters that no
 # file name may hold (* ? " < > | and U+0001 to U+001F), which it refuses.
-name_text = st.text(any_char.filter(lambda c: not "\ud800" <= c <= "\udfff" and c not in '\\*?"<>|'
-                                    and not "\x01" <= c <= "\x1f"), min_size=1)
+name_text = st.text(
+    any_char.filter(lambda c: not "\ud800" <= c <= "\udfff" and c not in '\\*?"<>|' and not "\x01" <= c <= "\x1f"),
+    min_size=1,
+)
 xml_content = st.text(any_char.filter(lambda c: not "\ud800" <= c <= "\udfff" and c not in "<&"))
 
 

@@ -37,7 +37,6 @@ class Worker(threading.Thread):
             self.error = error
 
 
-
 def test_several_calls_wait_in_the_scheduler_at_once():
     backend.register_xml("job", XML)
     _winsim.pause("GetTask")

@@ -38,10 +38,14 @@ platform.SysStringLen.argtypes = [ctypes.c_void_p]
 platform.SysStringLen.restype = ctypes.c_uint
 platform.SysFreeString.argtypes = [ctypes.c_void_p]
 platform.SysFreeString.restype = None
-platform.CoCreateInstance.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint32, ctypes.c_void_p,
-                                      ctypes.POINTER(ctypes.c_void_p)]
+platform.CoCreateInstance.argtypes = [
+    ctypes.c_void_p,
+    ctypes.c_void_p,
+    ctypes.c_uint32,
+    ctypes.c_void_p,
+    ctypes.POINTER(ctypes.c_void_p),
+]
 platform.CoCreateInstance.restype = ctypes.c_int32
-
 
 
 class Variant(ctypes.Structure):
@@ -109,14 +113,27 @@ def register(name, xml):
     assert method(service, 10, ctypes.c_int32, Variant, Variant, Variant, Variant)(empty, empty, empty, empty) == 0
     root = make_bstr("\\")
     folder = ctypes.c_void_p()
-    assert method(service, 7, ctypes.c_int32, ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p))(
-        root, ctypes.byref(folder)) == 0
+    assert (
+        method(service, 7, ctypes.c_int32, ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p))(root, ctypes.byref(folder))
+        == 0
+    )
     platform.SysFreeString(root)
     name_bstr = make_bstr(name)
     xml_bstr = make_bstr(xml)
     # ITaskFolder: IDispatch (7 entries), then 6 folder methods, GetTask, GetTasks, DeleteTask, RegisterTask.
-    register_task = method(folder, 16, ctypes.c_int32, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int32, Variant,
-                           Variant, ctypes.c_int, Variant, ctypes.POINTER(ctypes.c_void_p))
+    register_task = method(
+        folder,
+        16,
+        ctypes.c_int32,
+        ctypes.c_void_p,
+        ctypes.c_void_p,
+        ctypes.c_int32,
+        Variant,
+        Variant,
+        ctypes.c_int,
+        Variant,
+        ctypes.POINTER(ctypes.c_void_p),
+    )
     hr = register_task(name_bstr, xml_bstr, 6, empty, empty, 3, empty, None)
     platform.SysFreeString(xml_bstr)
     platform.SysFreeString(name_bstr)
@@ -190,10 +207,10 @@ def test_every_step_can_be_scripted_paused_and_delayed():
 
 @pytest.mark.parametrize("hresult", [E_ACCESSDENIED, signed(E_ACCESSDENIED)])
 def test_scripted_failure_with_unsigned_or_signed_code(hresult):
-    _winsim.script("CoInitializeEx", hresult, error=("plain", "denied \ud800 \U0001F600"))
+    _winsim.script("CoInitializeEx", hresult, error=("plain", "denied \ud800 \U0001f600"))
     assert platform.CoInitializeEx(None, 0) == signed(E_ACCESSDENIED)
     assert _winsim.init_depth() == 0
-    assert take_description() == "denied \ud800 \U0001F600"
+    assert take_description() == "denied \ud800 \U0001f600"
     assert _winsim.calls()[:2] == ["CoInitializeEx", "GetErrorInfo"]
 
 
@@ -240,7 +257,7 @@ def test_violations_are_listed_until_reset():
 
 
 def test_tasks_and_names_come_back_exactly():
-    name = "n\x00\ud800\U0001F600"
+    name = "n\x00\ud800\U0001f600"
     xml = DESCRIBED_TASK_XML.format("\udc00\x00")
     assert register(name, xml) == 0
     assert _winsim.tasks() == {name: xml}

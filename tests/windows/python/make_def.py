@@ -13,9 +13,7 @@ import re
 import subprocess
 import sys
 
-DECLARATION = re.compile(
-    r"PyAPI_(FUNC|DATA)\s*\((?:[^()]|\([^()]*\))*\)\s*(?:_Py_NO_RETURN\s+)?([A-Za-z_]\w*)"
-)
+DECLARATION = re.compile(r"PyAPI_(FUNC|DATA)\s*\((?:[^()]|\([^()]*\))*\)\s*(?:_Py_NO_RETURN\s+)?([A-Za-z_]\w*)")
 IMPORT = re.compile(r"^\s*U\s+__imp_(_?Py\w*)$")
 
 

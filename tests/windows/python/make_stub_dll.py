@@ -57,7 +57,7 @@ def main() -> int:
             lines.append(f"__declspec(dllexport) alignas(16) unsigned char {name}[1024];")
         else:
             lines.append(f'__declspec(dllexport) void {name}() {{ unexpected("{name}"); }}')
-    lines.append("\n}  // extern \"C\"\n")
+    lines.append('\n}  // extern "C"\n')
     args.output.write_text("\n".join(lines), encoding="ascii")
     return 0
 
