@@ -10,7 +10,9 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+// windows.h first, on its own: the SDK's other headers take its declarations.
 #include <windows.h>
+
 #include <objbase.h>
 #include <oleauto.h>
 #include <taskschd.h>
