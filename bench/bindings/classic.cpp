@@ -11,7 +11,8 @@ namespace {
 using velmora::scheduler::Outcome;
 
 PyObject* raise_failure(const velmora::failures::TaskFailure& failure) noexcept {
-    PyObject* message = PyUnicode_FromStringAndSize(failure.message.data(), static_cast<Py_ssize_t>(failure.message.size()));
+    PyObject* message =
+        PyUnicode_FromStringAndSize(failure.message.data(), static_cast<Py_ssize_t>(failure.message.size()));
     if (message != nullptr) {
         PyErr_SetObject(PyExc_RuntimeError, message);
         Py_DECREF(message);
@@ -35,10 +36,8 @@ PyObject* name_only(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     Py_ssize_t name_size = 0;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, Format, name_keywords, &name, &name_size)) return nullptr;
     Outcome<void> outcome;
-    Py_BEGIN_ALLOW_THREADS
-    outcome = Operation(std::string_view(name, static_cast<std::size_t>(name_size)));
-    Py_END_ALLOW_THREADS
-    return none_or_raise(outcome);
+    Py_BEGIN_ALLOW_THREADS outcome = Operation(std::string_view(name, static_cast<std::size_t>(name_size)));
+    Py_END_ALLOW_THREADS return none_or_raise(outcome);
 }
 
 constexpr char run_task_format[] = "s#:run_task";
@@ -49,10 +48,9 @@ PyObject* task_exists(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     Py_ssize_t name_size = 0;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#:task_exists", name_keywords, &name, &name_size)) return nullptr;
     Outcome<bool> outcome;
-    Py_BEGIN_ALLOW_THREADS
-    outcome = velmora::scheduler::task_exists(std::string_view(name, static_cast<std::size_t>(name_size)));
-    Py_END_ALLOW_THREADS
-    if (!outcome) return raise_failure(outcome.error());
+    Py_BEGIN_ALLOW_THREADS outcome =
+        velmora::scheduler::task_exists(std::string_view(name, static_cast<std::size_t>(name_size)));
+    Py_END_ALLOW_THREADS if (!outcome) return raise_failure(outcome.error());
     return PyBool_FromLong(*outcome);
 }
 
@@ -65,18 +63,18 @@ PyObject* register_xml(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
                                      &xml_size))
         return nullptr;
     Outcome<void> outcome;
-    Py_BEGIN_ALLOW_THREADS
-    outcome = velmora::scheduler::register_xml(std::string_view(name, static_cast<std::size_t>(name_size)),
-                                               std::string_view(xml, static_cast<std::size_t>(xml_size)));
-    Py_END_ALLOW_THREADS
-    return none_or_raise(outcome);
+    Py_BEGIN_ALLOW_THREADS outcome =
+        velmora::scheduler::register_xml(std::string_view(name, static_cast<std::size_t>(name_size)),
+                                         std::string_view(xml, static_cast<std::size_t>(xml_size)));
+    Py_END_ALLOW_THREADS return none_or_raise(outcome);
 }
 
 constexpr int flags = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
     {"register_xml", _PyCFunction_CAST(register_xml), flags, nullptr},
-    {"delete_task", _PyCFunction_CAST((name_only<velmora::scheduler::delete_task, delete_task_format>)), flags, nullptr},
+    {"delete_task", _PyCFunction_CAST((name_only<velmora::scheduler::delete_task, delete_task_format>)), flags,
+     nullptr},
     {"run_task", _PyCFunction_CAST((name_only<velmora::scheduler::run_task, run_task_format>)), flags, nullptr},
     {"task_exists", _PyCFunction_CAST(task_exists), flags, nullptr},
     {nullptr, nullptr, 0, nullptr},

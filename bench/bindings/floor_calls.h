@@ -23,7 +23,8 @@ inline std::string_view text_of(PyObject* object, bool& ok) noexcept {
 }
 
 inline PyObject* raise_failure(const velmora::failures::TaskFailure& failure) noexcept {
-    PyObject* message = PyUnicode_FromStringAndSize(failure.message.data(), static_cast<Py_ssize_t>(failure.message.size()));
+    PyObject* message =
+        PyUnicode_FromStringAndSize(failure.message.data(), static_cast<Py_ssize_t>(failure.message.size()));
     if (message != nullptr) {
         PyErr_SetObject(PyExc_RuntimeError, message);
         Py_DECREF(message);
@@ -45,10 +46,8 @@ PyObject* name_only(PyObject* const* args, Py_ssize_t nargs) noexcept {
         return nullptr;
     }
     Outcome<void> outcome;
-    Py_BEGIN_ALLOW_THREADS
-    outcome = Operation(name);
-    Py_END_ALLOW_THREADS
-    return none_or_raise(outcome);
+    Py_BEGIN_ALLOW_THREADS outcome = Operation(name);
+    Py_END_ALLOW_THREADS return none_or_raise(outcome);
 }
 
 inline PyObject* task_exists(PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -59,10 +58,8 @@ inline PyObject* task_exists(PyObject* const* args, Py_ssize_t nargs) noexcept {
         return nullptr;
     }
     Outcome<bool> outcome;
-    Py_BEGIN_ALLOW_THREADS
-    outcome = velmora::scheduler::task_exists(name);
-    Py_END_ALLOW_THREADS
-    if (!outcome) return raise_failure(outcome.error());
+    Py_BEGIN_ALLOW_THREADS outcome = velmora::scheduler::task_exists(name);
+    Py_END_ALLOW_THREADS if (!outcome) return raise_failure(outcome.error());
     return PyBool_FromLong(*outcome);
 }
 
@@ -75,10 +72,8 @@ inline PyObject* register_xml(PyObject* const* args, Py_ssize_t nargs) noexcept 
         return nullptr;
     }
     Outcome<void> outcome;
-    Py_BEGIN_ALLOW_THREADS
-    outcome = velmora::scheduler::register_xml(name, xml);
-    Py_END_ALLOW_THREADS
-    return none_or_raise(outcome);
+    Py_BEGIN_ALLOW_THREADS outcome = velmora::scheduler::register_xml(name, xml);
+    Py_END_ALLOW_THREADS return none_or_raise(outcome);
 }
 
 }  // namespace bench_floor

@@ -71,21 +71,19 @@ PyObject* platform_loop(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
 
     long long failures = 0;
     long long elapsed = 0;
-    Py_BEGIN_ALLOW_THREADS
-    const long long start = thread_cpu_ns();
+    Py_BEGIN_ALLOW_THREADS const long long start = thread_cpu_ns();
     for (long long i = 0; i < count; ++i) {
         bool ok = true;
         switch (op) {
-        case Op::exists: ok = scheduler::task_exists(name).has_value(); break;
-        case Op::register_xml: ok = scheduler::register_xml(name, xml).has_value(); break;
-        case Op::run: ok = scheduler::run_task(name).has_value(); break;
-        case Op::remove: ok = scheduler::delete_task(name).has_value(); break;
+            case Op::exists: ok = scheduler::task_exists(name).has_value(); break;
+            case Op::register_xml: ok = scheduler::register_xml(name, xml).has_value(); break;
+            case Op::run: ok = scheduler::run_task(name).has_value(); break;
+            case Op::remove: ok = scheduler::delete_task(name).has_value(); break;
         }
         failures += ok ? 0 : 1;
     }
     elapsed = thread_cpu_ns() - start;
-    Py_END_ALLOW_THREADS
-    return Py_BuildValue("(LL)", elapsed, failures);
+    Py_END_ALLOW_THREADS return Py_BuildValue("(LL)", elapsed, failures);
 }
 
 PyObject* text_object(std::string_view text) noexcept {
@@ -148,49 +146,50 @@ PyObject* failure_steps(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
     PyObject* hresult_object = message_object ? PyLong_FromUnsignedLongLong(hresult) : nullptr;
     PyObject* step_object = hresult_object ? text_object(step) : nullptr;
     PyObject* call[] = {nullptr, message_object, hresult_object, step_object};
-    PyObject* instance = step_object ? PyObject_Vectorcall(type, call + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
-                                     : nullptr;
+    PyObject* instance =
+        step_object ? PyObject_Vectorcall(type, call + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr) : nullptr;
     bool ok = instance != nullptr;
     ok = ok && set_item(result, "import", time_step(count, [&] {
-        PyObject* imported = PyImport_Import(module_name);
-        Py_XDECREF(imported);
-        return imported != nullptr;
-    }));
+                            PyObject* imported = PyImport_Import(module_name);
+                            Py_XDECREF(imported);
+                            return imported != nullptr;
+                        }));
     ok = ok && set_item(result, "lookup", time_step(count, [&] {
-        PyObject* found = PyObject_GetAttr(module, class_name);
-        Py_XDECREF(found);
-        return found != nullptr;
-    }));
+                            PyObject* found = PyObject_GetAttr(module, class_name);
+                            Py_XDECREF(found);
+                            return found != nullptr;
+                        }));
     ok = ok && set_item(result, "arguments", time_step(count, [&] {
-        PyObject* made_message = text_object(message);
-        PyObject* made_hresult = PyLong_FromUnsignedLongLong(hresult);
-        PyObject* made_step = text_object(step);
-        const bool made = made_message && made_hresult && made_step;
-        Py_XDECREF(made_message);
-        Py_XDECREF(made_hresult);
-        Py_XDECREF(made_step);
-        return made;
-    }));
+                            PyObject* made_message = text_object(message);
+                            PyObject* made_hresult = PyLong_FromUnsignedLongLong(hresult);
+                            PyObject* made_step = text_object(step);
+                            const bool made = made_message && made_hresult && made_step;
+                            Py_XDECREF(made_message);
+                            Py_XDECREF(made_hresult);
+                            Py_XDECREF(made_step);
+                            return made;
+                        }));
     ok = ok && set_item(result, "call", time_step(count, [&] {
-        PyObject* made = PyObject_Vectorcall(type, call + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-        Py_XDECREF(made);
-        return made != nullptr;
-    }));
+                            PyObject* made =
+                                PyObject_Vectorcall(type, call + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+                            Py_XDECREF(made);
+                            return made != nullptr;
+                        }));
     ok = ok && set_item(result, "set", time_step(count, [&] {
-        PyErr_SetRaisedException(Py_NewRef(instance));
-        PyObject* taken = PyErr_GetRaisedException();
-        Py_XDECREF(taken);
-        return taken == instance;
-    }));
+                            PyErr_SetRaisedException(Py_NewRef(instance));
+                            PyObject* taken = PyErr_GetRaisedException();
+                            Py_XDECREF(taken);
+                            return taken == instance;
+                        }));
     ok = ok && set_item(result, "runtime_error", time_step(count, [&] {
-        PyObject* made_message = text_object(message);
-        if (made_message == nullptr) return false;
-        PyErr_SetObject(PyExc_RuntimeError, made_message);
-        Py_DECREF(made_message);
-        PyObject* taken = PyErr_GetRaisedException();
-        Py_XDECREF(taken);
-        return taken != nullptr;
-    }));
+                            PyObject* made_message = text_object(message);
+                            if (made_message == nullptr) return false;
+                            PyErr_SetObject(PyExc_RuntimeError, made_message);
+                            Py_DECREF(made_message);
+                            PyObject* taken = PyErr_GetRaisedException();
+                            Py_XDECREF(taken);
+                            return taken != nullptr;
+                        }));
     Py_XDECREF(instance);
     Py_XDECREF(step_object);
     Py_XDECREF(hresult_object);
@@ -250,10 +249,8 @@ PyObject* failing_stage(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     }
     if (!text_of(args[0], name)) return nullptr;
     scheduler::Outcome<bool> outcome;
-    Py_BEGIN_ALLOW_THREADS
-    outcome = scheduler::task_exists(name);
-    Py_END_ALLOW_THREADS
-    if (outcome) {
+    Py_BEGIN_ALLOW_THREADS outcome = scheduler::task_exists(name);
+    Py_END_ALLOW_THREADS if (outcome) {
         PyErr_SetString(PyExc_RuntimeError, "the platform did not fail: script GetTask first");
         return nullptr;
     }

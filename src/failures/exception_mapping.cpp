@@ -35,9 +35,7 @@ PyRef make_text(std::string_view text) {
 
 // Leaves the exception that an interpreter call reported pending again, so
 // that Python sees the import's, the lookup's or the call's own exception.
-void reraise_pending() {
-    restore_fetched_exception(fetch_pending_exception());
-}
+void reraise_pending() { restore_fetched_exception(fetch_pending_exception()); }
 
 }  // namespace
 
@@ -66,8 +64,8 @@ void raise_task_failure(TaskFailure failure) {
         // arguments may be overwritten by the callee, which lets it prepend
         // `self` without copying them.
         PyObject* arguments[] = {nullptr, message.get(), hresult.get(), step.get()};
-        result = PyRef::steal(PyObject_Vectorcall(exception_class.get(), arguments + 1,
-                                                  3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        result = PyRef::steal(
+            PyObject_Vectorcall(exception_class.get(), arguments + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
     exception_class = PyRef();
     if (!result) {

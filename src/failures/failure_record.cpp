@@ -19,8 +19,7 @@ using platform::Utf16;
 using platform::Utf16View;
 
 // Published identifiers, spelled out here because not every SDK ships them.
-constexpr IID iid_restricted_error_info{
-    0x82BA7092, 0x4C88, 0x427D, {0xA7, 0xBC, 0x16, 0xDD, 0x93, 0xFE, 0xB6, 0x7E}};
+constexpr IID iid_restricted_error_info{0x82BA7092, 0x4C88, 0x427D, {0xA7, 0xBC, 0x16, 0xDD, 0x93, 0xFE, 0xB6, 0x7E}};
 constexpr IID iid_language_exception_error_info2{
     0x5746E5C4, 0x5B97, 0x424C, {0xB6, 0x20, 0x28, 0x22, 0x91, 0x57, 0x34, 0xDD}};
 
@@ -125,9 +124,7 @@ Error Error::from_hresult(HRESULT code) noexcept {
     return Error(code, originate_restricted(code, std::move(info)));
 }
 
-void Error::discard_stale() noexcept {
-    ComPtr<IErrorInfo> stale = take_error_info();
-}
+void Error::discard_stale() noexcept { ComPtr<IErrorInfo> stale = take_error_info(); }
 
 namespace {
 

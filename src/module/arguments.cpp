@@ -180,12 +180,14 @@ VELMORA_COLD void raise_positional_only_by_keyword(const ParameterSpec& params, 
         }
     }
     MessageWriter message;
-    full_name(message, params).text(" got some positional-only arguments passed as keyword arguments: ").quoted_list(names);
+    full_name(message, params)
+        .text(" got some positional-only arguments passed as keyword arguments: ")
+        .quoted_list(names);
     raise_type_error(message);
 }
 
 VELMORA_COLD void raise_missing(const ParameterSpec& params, std::string_view kind,
-                                                std::span<const std::string_view> names) {
+                                std::span<const std::string_view> names) {
     MessageWriter message;
     full_name(message, params)
         .text(" missing ")
@@ -252,7 +254,8 @@ bool bind_arguments_in_full(const ParameterSpec& params, PyObject* const* args, 
                             std::span<PyObject*> slots) {
     const std::size_t positional_count = params.positional.size();
     if (slots.size() != positional_count + params.keyword_only.size()) [[unlikely]] {
-        failures::throw_internal_fault("argument slots do not match the parameters of " + std::string(params.function_name));
+        failures::throw_internal_fault("argument slots do not match the parameters of " +
+                                       std::string(params.function_name));
     }
     const auto given = static_cast<std::size_t>(nargs);
 
@@ -303,8 +306,8 @@ bool bind_arguments_in_full(const ParameterSpec& params, PyObject* const* args, 
         return false;
     }
     if (given < params.required_positional &&
-        std::ranges::any_of(slots.subspan(given, params.required_positional - given),
-                            [](PyObject* slot) { return slot == nullptr; })) {
+        std::ranges::any_of(
+            slots.subspan(given, params.required_positional - given), [](PyObject* slot) { return slot == nullptr; })) {
         raise_missing_positional(params, slots);
         return false;
     }

@@ -38,7 +38,8 @@ consteval bool is_valid(const ParameterSpec& params) {
         return false;
     const std::size_t count = params.positional.size() + params.keyword_only.size();
     const auto name_at = [&](std::size_t i) {
-        return i < params.positional.size() ? params.positional[i] : params.keyword_only[i - params.positional.size()].name;
+        return i < params.positional.size() ? params.positional[i]
+                                            : params.keyword_only[i - params.positional.size()].name;
     };
     for (std::size_t i = 0; i < count; ++i) {
         if (name_at(i).empty()) return false;
@@ -52,8 +53,8 @@ consteval bool is_valid(const ParameterSpec& params) {
 // Every call but the common ones: a wrong count, a keyword that names no
 // parameter or one already given, keyword-only parameters. Same contract as
 // bind_arguments().
-bool bind_arguments_in_full(const ParameterSpec& params, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames, std::span<PyObject*> slots);
+bool bind_arguments_in_full(const ParameterSpec& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            std::span<PyObject*> slots);
 
 // Names are compared by length, then by bytes.
 inline bool same_name(std::string_view a, std::string_view b) noexcept {
@@ -103,8 +104,8 @@ inline bool bind_keywords(const ParameterSpec& params, PyObject* const* args, Py
 // keyword) are bound here, inline, where the entry function's constant
 // description folds them down: a count check and a copy, or compares with
 // names of known length and bytes.
-inline bool bind_arguments(const ParameterSpec& params, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames, std::span<PyObject*> slots) {
+inline bool bind_arguments(const ParameterSpec& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           std::span<PyObject*> slots) {
     const std::size_t count = params.positional.size();
     if (params.keyword_only.empty() && slots.size() == count) [[likely]] {
         if (kwnames == nullptr && static_cast<std::size_t>(nargs) == count) [[likely]] {

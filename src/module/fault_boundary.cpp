@@ -64,9 +64,7 @@ private:
     bool outer_;
 };
 
-void write_stderr(std::string_view text) noexcept {
-    platform::write_stderr(text.data(), text.size());
-}
+void write_stderr(std::string_view text) noexcept { platform::write_stderr(text.data(), text.size()); }
 
 [[noreturn]] VELMORA_COLD void abort_uncaught() noexcept {
     write_stderr(uncaught_line);

@@ -54,8 +54,8 @@ constexpr ParameterSpec register_xml_parameters{
     .required_positional = 2,
     .keyword_only = {},
 };
-static_assert(is_valid(run_task_parameters) && is_valid(delete_task_parameters) &&
-              is_valid(task_exists_parameters) && is_valid(register_xml_parameters));
+static_assert(is_valid(run_task_parameters) && is_valid(delete_task_parameters) && is_valid(task_exists_parameters) &&
+              is_valid(register_xml_parameters));
 
 // Names looked up on every module object.
 constinit InternedName all_name{"__all__"};
@@ -305,6 +305,4 @@ PyModuleDef definition = {
 
 // The name the import system looks for: PyInit_ and the module's name.
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
-PyMODINIT_FUNC PyInit__velmora_backend() {
-    return PyModuleDef_Init(&velmora::python::definition);
-}
+PyMODINIT_FUNC PyInit__velmora_backend() { return PyModuleDef_Init(&velmora::python::definition); }

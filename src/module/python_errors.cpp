@@ -22,15 +22,11 @@ constexpr std::string_view resume_header =
     "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n";
 constexpr std::string_view resume_traceback_header = "Python stack trace below:\n";
 
-void write_stderr(std::string_view text) noexcept {
-    platform::write_stderr(text.data(), text.size());
-}
+void write_stderr(std::string_view text) noexcept { platform::write_stderr(text.data(), text.size()); }
 
 // Drops the pending exception, if any. Used only where composing a message
 // fails: that failure must never replace the error being reported.
-void discard_pending_exception() noexcept {
-    PyRef dropped = PyRef::steal(PyErr_GetRaisedException());
-}
+void discard_pending_exception() noexcept { PyRef dropped = PyRef::steal(PyErr_GetRaisedException()); }
 
 std::string repr_or_placeholder(PyObject* object) noexcept {
     if (object == nullptr) return "None";

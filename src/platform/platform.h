@@ -23,26 +23,23 @@
 #include <restrictederrorinfo.h>
 #else
 // Not shipped by every toolchain (mingw-w64 lacks it): the published layouts.
-MIDL_INTERFACE("82BA7092-4C88-427D-A7BC-16DD93FEB67E")
-IRestrictedErrorInfo : public IUnknown {
+MIDL_INTERFACE("82BA7092-4C88-427D-A7BC-16DD93FEB67E") IRestrictedErrorInfo : public IUnknown {
 public:
     virtual HRESULT STDMETHODCALLTYPE GetErrorDetails(BSTR* description, HRESULT* error, BSTR* restrictedDescription,
                                                       BSTR* capabilitySid) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetReference(BSTR* reference) = 0;
 };
-MIDL_INTERFACE("04A2DBF3-DF83-116C-0946-0812ABF6E07D")
-ILanguageExceptionErrorInfo : public IUnknown {
+MIDL_INTERFACE("04A2DBF3-DF83-116C-0946-0812ABF6E07D") ILanguageExceptionErrorInfo : public IUnknown {
 public:
     virtual HRESULT STDMETHODCALLTYPE GetLanguageException(IUnknown** languageException) = 0;
 };
-MIDL_INTERFACE("5746E5C4-5B97-424C-B620-2822915734DD")
-ILanguageExceptionErrorInfo2 : public ILanguageExceptionErrorInfo {
+MIDL_INTERFACE("5746E5C4-5B97-424C-B620-2822915734DD") ILanguageExceptionErrorInfo2 : public ILanguageExceptionErrorInfo {
 public:
-    virtual HRESULT STDMETHODCALLTYPE GetPreviousLanguageExceptionErrorInfo(
-        ILanguageExceptionErrorInfo2** previousLanguageExceptionErrorInfo) = 0;
+    virtual HRESULT STDMETHODCALLTYPE
+    GetPreviousLanguageExceptionErrorInfo(ILanguageExceptionErrorInfo2** previousLanguageExceptionErrorInfo) = 0;
     virtual HRESULT STDMETHODCALLTYPE CapturePropagationContext(IUnknown* languageException) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetPropagationContextHead(
-        ILanguageExceptionErrorInfo2** propagatedLanguageExceptionErrorInfoHead) = 0;
+    virtual HRESULT STDMETHODCALLTYPE
+    GetPropagationContextHead(ILanguageExceptionErrorInfo2** propagatedLanguageExceptionErrorInfoHead) = 0;
 };
 #endif
 

@@ -1,8 +1,8 @@
 #include "platform/platform.h"
 
 #ifndef _WIN32
-#include <cerrno>
 #include <unistd.h>
+#include <cerrno>
 #endif
 
 namespace velmora::platform {

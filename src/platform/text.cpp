@@ -98,9 +98,7 @@ void append_utf8(std::string& out, char32_t code_point) {
 constexpr bool is_high_surrogate(char32_t unit) noexcept { return unit >= 0xD800 && unit <= 0xDBFF; }
 constexpr bool is_low_surrogate(char32_t unit) noexcept { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-constexpr bool is_trailing_space(WCHAR unit) noexcept {
-    return unit == 0x20 || (unit >= 0x09 && unit <= 0x0D);
-}
+constexpr bool is_trailing_space(WCHAR unit) noexcept { return unit == 0x20 || (unit >= 0x09 && unit <= 0x0D); }
 
 }  // namespace
 

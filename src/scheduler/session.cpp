@@ -20,8 +20,7 @@ using platform::ComPtr;
 using platform::empty_variant;
 namespace step = failures::step;
 
-constexpr CLSID clsid_task_scheduler{
-    0x0F87369F, 0xA4E5, 0x4CFC, {0xBD, 0x3E, 0x73, 0xE6, 0x15, 0x45, 0x72, 0xDD}};
+constexpr CLSID clsid_task_scheduler{0x0F87369F, 0xA4E5, 0x4CFC, {0xBD, 0x3E, 0x73, 0xE6, 0x15, 0x45, 0x72, 0xDD}};
 constexpr IID iid_task_service{0x2FABA4C7, 0x4DA9, 0x4013, {0x96, 0x97, 0x20, 0xCC, 0x3F, 0xD4, 0x0F, 0x85}};
 
 constexpr std::string_view root_folder_path{"\\"};
@@ -45,9 +44,7 @@ Bstr make_bstr(platform::Utf16View units) {
     return bstr;
 }
 
-Bstr to_bstr(std::string_view text) {
-    return make_bstr(platform::to_utf16(text));
-}
+Bstr to_bstr(std::string_view text) { return make_bstr(platform::to_utf16(text)); }
 
 std::expected<SchedulerSession, TaskFailure> SchedulerSession::open() {
     ComInit com_init;

@@ -51,33 +51,30 @@ private:
 }  // namespace winsim::detail
 
 // The IUnknown members of a concrete object, forwarding to its ObjectCore.
-#define WINSIM_IUNKNOWN_MEMBERS                                                                           \
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {                           \
-        if (ppv == nullptr) return enter_query_interface() ? E_POINTER : E_UNEXPECTED;                     \
-        *ppv = nullptr;                                                                                    \
-        if (!enter_query_interface()) return E_UNEXPECTED;                                                 \
-        *ppv = find_interface(riid);                                                                       \
-        if (*ppv == nullptr) return E_NOINTERFACE;                                                         \
-        add_ref_quietly();                                                                                 \
-        return S_OK;                                                                                       \
-    }                                                                                                      \
-    ULONG STDMETHODCALLTYPE AddRef() override { return add_ref_logged(); }                                 \
+#define WINSIM_IUNKNOWN_MEMBERS                                                        \
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {       \
+        if (ppv == nullptr) return enter_query_interface() ? E_POINTER : E_UNEXPECTED; \
+        *ppv = nullptr;                                                                \
+        if (!enter_query_interface()) return E_UNEXPECTED;                             \
+        *ppv = find_interface(riid);                                                   \
+        if (*ppv == nullptr) return E_NOINTERFACE;                                     \
+        add_ref_quietly();                                                             \
+        return S_OK;                                                                   \
+    }                                                                                  \
+    ULONG STDMETHODCALLTYPE AddRef() override { return add_ref_logged(); }             \
     ULONG STDMETHODCALLTYPE Release() override { return release_logged(); }
 
 // IDispatch is offered by the scheduler's objects but never used here.
-#define WINSIM_IDISPATCH_MEMBERS                                                                           \
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override {                                   \
-        if (pctinfo != nullptr) *pctinfo = 0;                                                              \
-        return S_OK;                                                                                       \
-    }                                                                                                      \
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override {                      \
-        if (ppTInfo != nullptr) *ppTInfo = nullptr;                                                        \
-        return E_NOTIMPL;                                                                                  \
-    }                                                                                                      \
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {             \
-        return E_NOTIMPL;                                                                                  \
-    }                                                                                                      \
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) \
-        override {                                                                                         \
-        return E_NOTIMPL;                                                                                  \
+#define WINSIM_IDISPATCH_MEMBERS                                                                                      \
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override {                                              \
+        if (pctinfo != nullptr) *pctinfo = 0;                                                                         \
+        return S_OK;                                                                                                  \
+    }                                                                                                                 \
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override {                                 \
+        if (ppTInfo != nullptr) *ppTInfo = nullptr;                                                                   \
+        return E_NOTIMPL;                                                                                             \
+    }                                                                                                                 \
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }    \
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { \
+        return E_NOTIMPL;                                                                                             \
     }

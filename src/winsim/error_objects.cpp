@@ -94,9 +94,7 @@ class RestrictedError final : public ErrorInfoFace<RestrictedError>,
 public:
     RestrictedError(std::optional<std::u16string> description, HRESULT code,
                     std::optional<std::u16string> restricted_description)
-        : ObjectCore("IRestrictedErrorInfo", false),
-          description_(std::move(description)),
-          code_(code),
+        : ObjectCore("IRestrictedErrorInfo", false), description_(std::move(description)), code_(code),
           restricted_description_(std::move(restricted_description)) {}
 
     WINSIM_IUNKNOWN_MEMBERS
@@ -110,8 +108,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetErrorDetails(BSTR* description, HRESULT* error, BSTR* restrictedDescription,
                                               BSTR* capabilitySid) override {
         if (!enter_method("IRestrictedErrorInfo::GetErrorDetails")) return E_UNEXPECTED;
-        if (description == nullptr || error == nullptr || restrictedDescription == nullptr ||
-            capabilitySid == nullptr)
+        if (description == nullptr || error == nullptr || restrictedDescription == nullptr || capabilitySid == nullptr)
             return E_INVALIDARG;
         *description = nullptr;
         *error = 0;
@@ -145,10 +142,8 @@ public:
         *languageException = nullptr;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GetPreviousLanguageExceptionErrorInfo(
-        ILanguageExceptionErrorInfo2** previous) override {
-        if (!enter_method("ILanguageExceptionErrorInfo2::GetPreviousLanguageExceptionErrorInfo"))
-            return E_UNEXPECTED;
+    HRESULT STDMETHODCALLTYPE GetPreviousLanguageExceptionErrorInfo(ILanguageExceptionErrorInfo2** previous) override {
+        if (!enter_method("ILanguageExceptionErrorInfo2::GetPreviousLanguageExceptionErrorInfo")) return E_UNEXPECTED;
         if (previous == nullptr) return E_POINTER;
         *previous = nullptr;
         return S_OK;
@@ -187,12 +182,10 @@ private:
 
 IErrorInfo* make_error_object(const ErrorObject& error) {
     switch (error.kind) {
-    case ErrorObject::Kind::none:
-        return nullptr;
-    case ErrorObject::Kind::plain:
-        return new PlainError(error.description);
-    case ErrorObject::Kind::restricted:
-        return new RestrictedError(error.description, error.code, error.restricted_description);
+        case ErrorObject::Kind::none: return nullptr;
+        case ErrorObject::Kind::plain: return new PlainError(error.description);
+        case ErrorObject::Kind::restricted:
+            return new RestrictedError(error.description, error.code, error.restricted_description);
     }
     return nullptr;
 }

@@ -68,9 +68,7 @@ HRESULT finish(HRESULT hr, IErrorInfo* error = nullptr) {
     return hr;
 }
 
-HRESULT finish_scripted(const Outcome& outcome) {
-    return finish(outcome.hresult, make_error_object(outcome.error));
-}
+HRESULT finish_scripted(const Outcome& outcome) { return finish(outcome.hresult, make_error_object(outcome.error)); }
 
 std::u16string folder_of(std::u16string_view path) {
     const std::size_t slash = path.rfind(u'\\');
@@ -468,8 +466,8 @@ public:
         const HRESULT hr = register_task(name, xml, flags, logonType, ppTask);
         return finish(FAILED(hr) || !outcome ? hr : outcome->hresult);
     }
-    HRESULT STDMETHODCALLTYPE RegisterTaskDefinition(BSTR, ITaskDefinition*, LONG, VARIANT, VARIANT,
-                                                     TASK_LOGON_TYPE, VARIANT, IRegisteredTask** ppTask) override {
+    HRESULT STDMETHODCALLTYPE RegisterTaskDefinition(BSTR, ITaskDefinition*, LONG, VARIANT, VARIANT, TASK_LOGON_TYPE,
+                                                     VARIANT, IRegisteredTask** ppTask) override {
         if (!enter_method("ITaskFolder::RegisterTaskDefinition")) return E_UNEXPECTED;
         if (ppTask != nullptr) *ppTask = nullptr;
         return finish(E_NOTIMPL);
@@ -505,8 +503,7 @@ public:
 private:
     HRESULT register_task(std::u16string name, const std::u16string& xml, LONG flags, TASK_LOGON_TYPE logon_type,
                           IRegisteredTask** out) {
-        if (logon_type < TASK_LOGON_NONE || logon_type > TASK_LOGON_INTERACTIVE_TOKEN_OR_PASSWORD)
-            return E_INVALIDARG;
+        if (logon_type < TASK_LOGON_NONE || logon_type > TASK_LOGON_INTERACTIVE_TOKEN_OR_PASSWORD) return E_INVALIDARG;
         const bool validate_only = (flags & TASK_VALIDATE_ONLY) != 0;
         const bool update = (flags & TASK_UPDATE) != 0;
         // No flags at all creates, as TASK_CREATE does (scheduler.c

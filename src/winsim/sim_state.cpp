@@ -299,7 +299,9 @@ void script(std::string_view step_name, HRESULT hresult, bool null_out, ErrorObj
         throw std::invalid_argument("an error object of kind none has no description");
     State& s = state();
     std::lock_guard lock(s.mutex);
-    if (count > 0) s.steps[static_cast<std::size_t>(step)].script.emplace_back(Outcome{hresult, null_out, std::move(error)}, count);
+    if (count > 0)
+        s.steps[static_cast<std::size_t>(step)].script.emplace_back(Outcome{hresult, null_out, std::move(error)},
+                                                                    count);
 }
 
 void set_latency(std::string_view step_name, double seconds) {

@@ -31,9 +31,9 @@ enum class Step : std::uint8_t {
 };
 inline constexpr std::size_t step_count = 12;
 inline constexpr std::array<std::string_view, step_count> step_names = {
-    "CoInitializeEx", "CoCreateInstance", "Connect",           "GetFolder",       "GetTask",       "RunEx",
-    "DeleteTask",     "RegisterTask",     "SysAllocStringLen", "GetErrorDetails", "GetDescription",
-    "WindowsCreateString",
+    "CoInitializeEx", "CoCreateInstance",    "Connect",      "GetFolder",         "GetTask",
+    "RunEx",          "DeleteTask",          "RegisterTask", "SysAllocStringLen", "GetErrorDetails",
+    "GetDescription", "WindowsCreateString",
 };
 std::optional<Step> find_step(std::string_view name) noexcept;
 // Steps whose call hands back something through an out-pointer (or a return value).

@@ -128,13 +128,9 @@ std::u16string bstr_text(BSTR value, const char* where) {
         known = classify(bstrs(), value);
     }
     switch (known) {
-    case Known::live:
-        return std::u16string(value, stored_length(value));
-    case Known::freed:
-        report_violation(std::string(where) + " was passed a freed BSTR");
-        return {};
-    case Known::unknown:
-        break;
+        case Known::live: return std::u16string(value, stored_length(value));
+        case Known::freed: report_violation(std::string(where) + " was passed a freed BSTR"); return {};
+        case Known::unknown: break;
     }
     report_violation(std::string(where) + " was passed a pointer that is not a BSTR");
     return std::u16string(value);
@@ -157,8 +153,8 @@ using namespace winsim::detail;
 extern "C" {
 
 BSTR WINAPI SysAllocStringLen(const OLECHAR* strIn, UINT ui) {
-    log_call("SysAllocStringLen(" +
-             (strIn == nullptr ? std::string() : log_text(std::u16string_view(strIn, ui))) + ")");
+    log_call("SysAllocStringLen(" + (strIn == nullptr ? std::string() : log_text(std::u16string_view(strIn, ui))) +
+             ")");
     if (auto outcome = enter_step(Step::SysAllocStringLen)) {
         if (outcome->fails()) leave_scripted_error(*outcome);
         if (outcome->fails() || outcome->null_out) return nullptr;
@@ -174,7 +170,8 @@ UINT WINAPI SysStringLen(BSTR pbstr) {
         known = classify(bstrs(), pbstr);
     }
     if (known != Known::live) {
-        report_violation(known == Known::freed ? "SysStringLen of a freed BSTR" : "SysStringLen of a pointer that is not a BSTR");
+        report_violation(known == Known::freed ? "SysStringLen of a freed BSTR"
+                                               : "SysStringLen of a pointer that is not a BSTR");
         return 0;
     }
     return stored_length(pbstr);
@@ -196,19 +193,19 @@ void WINAPI SysFreeString(BSTR bstrString) {
         }
     }
     switch (known) {
-    case Known::live:
-        log_call("SysFreeString(" + log_text(std::u16string_view(bstrString, stored_length(bstrString))) + ")");
-        std::free(reinterpret_cast<char*>(bstrString) - bstr_prefix);
-        count_died();
-        return;
-    case Known::freed:
-        log_call("SysFreeString(<freed>)");
-        report_violation("SysFreeString of a BSTR that was already freed");
-        return;
-    case Known::unknown:
-        log_call("SysFreeString(<unknown>)");
-        report_violation("SysFreeString of a pointer that is not a BSTR");
-        return;
+        case Known::live:
+            log_call("SysFreeString(" + log_text(std::u16string_view(bstrString, stored_length(bstrString))) + ")");
+            std::free(reinterpret_cast<char*>(bstrString) - bstr_prefix);
+            count_died();
+            return;
+        case Known::freed:
+            log_call("SysFreeString(<freed>)");
+            report_violation("SysFreeString of a BSTR that was already freed");
+            return;
+        case Known::unknown:
+            log_call("SysFreeString(<unknown>)");
+            report_violation("SysFreeString of a pointer that is not a BSTR");
+            return;
     }
 }
 

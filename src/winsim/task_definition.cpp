@@ -63,25 +63,46 @@ struct SimpleType {
 
 // Task Scheduler Schema, simple types.
 constexpr std::u16string_view instances_policies[] = {u"Parallel", u"Queue", u"IgnoreNew", u"StopExisting"};
-constexpr std::u16string_view logon_types[] = {u"S4U", u"Password", u"InteractiveToken",
-                                               u"InteractiveTokenOrPassword"};
+constexpr std::u16string_view logon_types[] = {u"S4U", u"Password", u"InteractiveToken", u"InteractiveTokenOrPassword"};
 constexpr std::u16string_view run_levels[] = {u"LeastPrivilege", u"HighestAvailable"};
 constexpr std::u16string_view sid_types[] = {u"None", u"Unrestricted"};
-constexpr std::u16string_view state_changes[] = {u"ConsoleConnect",    u"ConsoleDisconnect", u"RemoteConnect",
+constexpr std::u16string_view state_changes[] = {u"ConsoleConnect",   u"ConsoleDisconnect", u"RemoteConnect",
                                                  u"RemoteDisconnect", u"SessionLock",       u"SessionUnlock"};
-constexpr std::u16string_view privileges[] = {
-    u"SeCreateTokenPrivilege",          u"SeAssignPrimaryTokenPrivilege",  u"SeLockMemoryPrivilege",
-    u"SeIncreaseQuotaPrivilege",        u"SeUnsolicitedInputPrivilege",    u"SeMachineAccountPrivilege",
-    u"SeTcbPrivilege",                  u"SeSecurityPrivilege",            u"SeTakeOwnershipPrivilege",
-    u"SeLoadDriverPrivilege",           u"SeSystemProfilePrivilege",       u"SeSystemtimePrivilege",
-    u"SeProfileSingleProcessPrivilege", u"SeIncreaseBasePriorityPrivilege", u"SeCreatePagefilePrivilege",
-    u"SeCreatePermanentPrivilege",      u"SeBackupPrivilege",              u"SeRestorePrivilege",
-    u"SeShutdownPrivilege",             u"SeDebugPrivilege",               u"SeAuditPrivilege",
-    u"SeSystemEnvironmentPrivilege",    u"SeChangeNotifyPrivilege",        u"SeRemoteShutdownPrivilege",
-    u"SeUndockPrivilege",               u"SeSyncAgentPrivilege",           u"SeEnableDelegationPrivilege",
-    u"SeManageVolumePrivilege",         u"SeImpersonatePrivilege",         u"SeCreateGlobalPrivilege",
-    u"SeTrustedCredManAccessPrivilege", u"SeRelabelPrivilege",             u"SeIncreaseWorkingSetPrivilege",
-    u"SeTimeZonePrivilege",             u"SeCreateSymbolicLinkPrivilege"};
+constexpr std::u16string_view privileges[] = {u"SeCreateTokenPrivilege",
+                                              u"SeAssignPrimaryTokenPrivilege",
+                                              u"SeLockMemoryPrivilege",
+                                              u"SeIncreaseQuotaPrivilege",
+                                              u"SeUnsolicitedInputPrivilege",
+                                              u"SeMachineAccountPrivilege",
+                                              u"SeTcbPrivilege",
+                                              u"SeSecurityPrivilege",
+                                              u"SeTakeOwnershipPrivilege",
+                                              u"SeLoadDriverPrivilege",
+                                              u"SeSystemProfilePrivilege",
+                                              u"SeSystemtimePrivilege",
+                                              u"SeProfileSingleProcessPrivilege",
+                                              u"SeIncreaseBasePriorityPrivilege",
+                                              u"SeCreatePagefilePrivilege",
+                                              u"SeCreatePermanentPrivilege",
+                                              u"SeBackupPrivilege",
+                                              u"SeRestorePrivilege",
+                                              u"SeShutdownPrivilege",
+                                              u"SeDebugPrivilege",
+                                              u"SeAuditPrivilege",
+                                              u"SeSystemEnvironmentPrivilege",
+                                              u"SeChangeNotifyPrivilege",
+                                              u"SeRemoteShutdownPrivilege",
+                                              u"SeUndockPrivilege",
+                                              u"SeSyncAgentPrivilege",
+                                              u"SeEnableDelegationPrivilege",
+                                              u"SeManageVolumePrivilege",
+                                              u"SeImpersonatePrivilege",
+                                              u"SeCreateGlobalPrivilege",
+                                              u"SeTrustedCredManAccessPrivilege",
+                                              u"SeRelabelPrivilege",
+                                              u"SeIncreaseWorkingSetPrivilege",
+                                              u"SeTimeZonePrivilege",
+                                              u"SeCreateSymbolicLinkPrivilege"};
 
 constexpr SimpleType text{Lexical::string};
 constexpr SimpleType non_empty{Lexical::length, 1};      // nonEmptyString
@@ -183,15 +204,14 @@ constexpr AttributeRule id_attribute[] = {{u"id", AttributeKind::id}};
 constexpr ElementType data{.opaque = true};
 
 // Task Scheduler Schema, daysOfWeekType, monthsType, daysOfMonthType, weeksType.
-constexpr Child days_of_week_children[] = {leaf(u"Monday", nothing),   leaf(u"Tuesday", nothing),
-                                           leaf(u"Wednesday", nothing), leaf(u"Thursday", nothing),
-                                           leaf(u"Friday", nothing),    leaf(u"Saturday", nothing),
-                                           leaf(u"Sunday", nothing)};
+constexpr Child days_of_week_children[] = {
+    leaf(u"Monday", nothing), leaf(u"Tuesday", nothing),  leaf(u"Wednesday", nothing), leaf(u"Thursday", nothing),
+    leaf(u"Friday", nothing), leaf(u"Saturday", nothing), leaf(u"Sunday", nothing)};
 constexpr ElementType days_of_week{.own = days_of_week_children};
-constexpr Child months_children[] = {
-    leaf(u"January", nothing), leaf(u"February", nothing), leaf(u"March", nothing),     leaf(u"April", nothing),
-    leaf(u"May", nothing),     leaf(u"June", nothing),     leaf(u"July", nothing),      leaf(u"August", nothing),
-    leaf(u"September", nothing), leaf(u"October", nothing), leaf(u"November", nothing), leaf(u"December", nothing)};
+constexpr Child months_children[] = {leaf(u"January", nothing), leaf(u"February", nothing), leaf(u"March", nothing),
+                                     leaf(u"April", nothing),   leaf(u"May", nothing),      leaf(u"June", nothing),
+                                     leaf(u"July", nothing),    leaf(u"August", nothing),   leaf(u"September", nothing),
+                                     leaf(u"October", nothing), leaf(u"November", nothing), leaf(u"December", nothing)};
 constexpr ElementType months{.own = months_children};
 constexpr Child days_of_month_children[] = {leaf(u"Day", day_of_month).up_to(32)};
 constexpr ElementType days_of_month{.own = days_of_month_children};
@@ -232,10 +252,10 @@ constexpr Child bounded_trigger_base[] = {leaf(u"Enabled", boolean), leaf(u"Star
                                           leaf(u"ExecutionTimeLimit", duration)};
 constexpr Child delayed_trigger_children[] = {leaf(u"Delay", duration)};
 constexpr Child time_trigger_children[] = {leaf(u"RandomDelay", duration)};
-constexpr Child event_trigger_children[] = {leaf(u"Subscription", non_empty).required(), leaf(u"Delay", duration),
-                                            leaf(u"PeriodOfOccurrence", duration),
-                                            leaf(u"NumberOfOccurrences", occurrences),
-                                            leaf(u"MatchingElement", non_empty), node(u"ValueQueries", value_queries)};
+constexpr Child event_trigger_children[] = {
+    leaf(u"Subscription", non_empty).required(), leaf(u"Delay", duration),
+    leaf(u"PeriodOfOccurrence", duration),       leaf(u"NumberOfOccurrences", occurrences),
+    leaf(u"MatchingElement", non_empty),         node(u"ValueQueries", value_queries)};
 constexpr Child logon_trigger_children[] = {leaf(u"UserId", non_empty), leaf(u"Delay", duration)};
 constexpr Child session_trigger_children[] = {leaf(u"UserId", non_empty), leaf(u"Delay", duration),
                                               leaf(u"StateChange", state_change).required()};
@@ -244,31 +264,32 @@ constexpr Child calendar_trigger_children[] = {
     leaf(u"RandomDelay", duration), node(u"ScheduleByDay", by_day).chosen_up_to(1),
     node(u"ScheduleByWeek", by_week).chosen_up_to(1), node(u"ScheduleByMonth", by_month).chosen_up_to(1),
     node(u"ScheduleByMonthDayOfWeek", by_month_day_of_week).chosen_up_to(1)};
-constexpr ElementType delayed_trigger{.inherited = trigger_base, .own = delayed_trigger_children,
-                                   .attributes = id_attribute};
+constexpr ElementType delayed_trigger{
+    .inherited = trigger_base, .own = delayed_trigger_children, .attributes = id_attribute};
 constexpr ElementType idle_trigger{.inherited = trigger_base, .attributes = id_attribute};
-constexpr ElementType time_trigger{.inherited = bounded_trigger_base, .own = time_trigger_children,
-                                   .attributes = id_attribute};
-constexpr ElementType event_trigger{.inherited = trigger_base, .own = event_trigger_children,
-                                    .attributes = id_attribute};
-constexpr ElementType logon_trigger{.inherited = trigger_base, .own = logon_trigger_children,
-                                    .attributes = id_attribute};
-constexpr ElementType session_trigger{.inherited = trigger_base, .own = session_trigger_children,
-                                      .attributes = id_attribute};
-constexpr ElementType calendar_trigger{.inherited = bounded_trigger_base, .own = calendar_trigger_children,
-                                       .choice = &one_schedule, .attributes = id_attribute};
+constexpr ElementType time_trigger{
+    .inherited = bounded_trigger_base, .own = time_trigger_children, .attributes = id_attribute};
+constexpr ElementType event_trigger{
+    .inherited = trigger_base, .own = event_trigger_children, .attributes = id_attribute};
+constexpr ElementType logon_trigger{
+    .inherited = trigger_base, .own = logon_trigger_children, .attributes = id_attribute};
+constexpr ElementType session_trigger{
+    .inherited = trigger_base, .own = session_trigger_children, .attributes = id_attribute};
+constexpr ElementType calendar_trigger{.inherited = bounded_trigger_base,
+                                       .own = calendar_trigger_children,
+                                       .choice = &one_schedule,
+                                       .attributes = id_attribute};
 
 // Task Scheduler Schema, triggersType: up to 48 triggers of any kinds.
 constexpr Choice up_to_48_triggers{0, 48};
-constexpr Child triggers_children[] = {
-    node(u"BootTrigger", delayed_trigger).chosen_up_to(48),
-    node(u"RegistrationTrigger", delayed_trigger).chosen_up_to(48),
-    node(u"IdleTrigger", idle_trigger).chosen_up_to(48),
-    node(u"TimeTrigger", time_trigger).chosen_up_to(48),
-    node(u"EventTrigger", event_trigger).chosen_up_to(48),
-    node(u"LogonTrigger", logon_trigger).chosen_up_to(48),
-    node(u"SessionStateChangeTrigger", session_trigger).chosen_up_to(48),
-    node(u"CalendarTrigger", calendar_trigger).chosen_up_to(48)};
+constexpr Child triggers_children[] = {node(u"BootTrigger", delayed_trigger).chosen_up_to(48),
+                                       node(u"RegistrationTrigger", delayed_trigger).chosen_up_to(48),
+                                       node(u"IdleTrigger", idle_trigger).chosen_up_to(48),
+                                       node(u"TimeTrigger", time_trigger).chosen_up_to(48),
+                                       node(u"EventTrigger", event_trigger).chosen_up_to(48),
+                                       node(u"LogonTrigger", logon_trigger).chosen_up_to(48),
+                                       node(u"SessionStateChangeTrigger", session_trigger).chosen_up_to(48),
+                                       node(u"CalendarTrigger", calendar_trigger).chosen_up_to(48)};
 constexpr ElementType triggers{.own = triggers_children, .choice = &up_to_48_triggers};
 
 // Task Scheduler Schema, settingsType, restartType, idleSettingsType,
@@ -288,29 +309,28 @@ constexpr Child maintenance_children[] = {leaf(u"Period", day_or_more).required(
                                           leaf(u"Deadline", day_or_more).required(),
                                           leaf(u"Exclusive", boolean).required()};
 constexpr ElementType maintenance{.own = maintenance_children};
-constexpr Child settings_children[] = {
-    leaf(u"AllowStartOnDemand", boolean),
-    node(u"RestartOnFailure", restart),
-    leaf(u"MultipleInstancesPolicy", instances_policy),
-    leaf(u"DisallowStartIfOnBatteries", boolean),
-    leaf(u"StopIfGoingOnBatteries", boolean),
-    leaf(u"AllowHardTerminate", boolean),
-    leaf(u"StartWhenAvailable", boolean),
-    leaf(u"NetworkProfileName", text),
-    leaf(u"RunOnlyIfNetworkAvailable", boolean),
-    leaf(u"WakeToRun", boolean),
-    leaf(u"Enabled", boolean),
-    leaf(u"Hidden", boolean),
-    leaf(u"DeleteExpiredTaskAfter", duration),
-    node(u"IdleSettings", idle_settings),
-    node(u"NetworkSettings", network_settings),
-    leaf(u"ExecutionTimeLimit", duration),
-    leaf(u"Priority", priority),
-    leaf(u"RunOnlyIfIdle", boolean),
-    leaf(u"UseUnifiedSchedulingEngine", boolean).needs_version(3),
-    leaf(u"DisallowStartOnRemoteAppSession", boolean).needs_version(3),
-    node(u"MaintenanceSettings", maintenance).needs_version(4),
-    leaf(u"Volatile", boolean).needs_version(4)};
+constexpr Child settings_children[] = {leaf(u"AllowStartOnDemand", boolean),
+                                       node(u"RestartOnFailure", restart),
+                                       leaf(u"MultipleInstancesPolicy", instances_policy),
+                                       leaf(u"DisallowStartIfOnBatteries", boolean),
+                                       leaf(u"StopIfGoingOnBatteries", boolean),
+                                       leaf(u"AllowHardTerminate", boolean),
+                                       leaf(u"StartWhenAvailable", boolean),
+                                       leaf(u"NetworkProfileName", text),
+                                       leaf(u"RunOnlyIfNetworkAvailable", boolean),
+                                       leaf(u"WakeToRun", boolean),
+                                       leaf(u"Enabled", boolean),
+                                       leaf(u"Hidden", boolean),
+                                       leaf(u"DeleteExpiredTaskAfter", duration),
+                                       node(u"IdleSettings", idle_settings),
+                                       node(u"NetworkSettings", network_settings),
+                                       leaf(u"ExecutionTimeLimit", duration),
+                                       leaf(u"Priority", priority),
+                                       leaf(u"RunOnlyIfIdle", boolean),
+                                       leaf(u"UseUnifiedSchedulingEngine", boolean).needs_version(3),
+                                       leaf(u"DisallowStartOnRemoteAppSession", boolean).needs_version(3),
+                                       node(u"MaintenanceSettings", maintenance).needs_version(4),
+                                       leaf(u"Volatile", boolean).needs_version(4)};
 static_assert(std::size(settings_children) <= max_children);
 constexpr ElementType settings{.own = settings_children};
 
@@ -345,10 +365,16 @@ constexpr Child header_fields_children[] = {node(u"HeaderField", header_field).u
 constexpr ElementType header_fields{.own = header_fields_children};
 constexpr Child attachments_children[] = {leaf(u"File", non_empty).up_to(8)};
 constexpr ElementType attachments{.own = attachments_children};
-constexpr Child send_email_children[] = {
-    leaf(u"Server", non_empty).required(), leaf(u"Subject", text), leaf(u"To", text), leaf(u"Cc", text),
-    leaf(u"Bcc", text), leaf(u"ReplyTo", text), leaf(u"From", text), node(u"HeaderFields", header_fields),
-    leaf(u"Body", text), node(u"Attachments", attachments)};
+constexpr Child send_email_children[] = {leaf(u"Server", non_empty).required(),
+                                         leaf(u"Subject", text),
+                                         leaf(u"To", text),
+                                         leaf(u"Cc", text),
+                                         leaf(u"Bcc", text),
+                                         leaf(u"ReplyTo", text),
+                                         leaf(u"From", text),
+                                         node(u"HeaderFields", header_fields),
+                                         leaf(u"Body", text),
+                                         node(u"Attachments", attachments)};
 constexpr ElementType send_email{.own = send_email_children, .attributes = id_attribute};
 constexpr Child show_message_children[] = {leaf(u"Title", non_empty).required(), leaf(u"Body", non_empty).required()};
 constexpr ElementType show_message{.own = show_message_children, .attributes = id_attribute};
@@ -362,14 +388,18 @@ constexpr Child actions_children[] = {
 constexpr ElementType actions{.own = actions_children, .choice = &one_to_32_actions, .attributes = actions_attributes};
 
 // Task Scheduler Schema, registrationInfoType and taskType.
-constexpr Child registration_info_children[] = {
-    leaf(u"URI", text),   leaf(u"SecurityDescriptor", text), leaf(u"Source", text),      leaf(u"Date", date_time),
-    leaf(u"Author", text), leaf(u"Version", text),           leaf(u"Description", text), leaf(u"Documentation", text)};
+constexpr Child registration_info_children[] = {leaf(u"URI", text),         leaf(u"SecurityDescriptor", text),
+                                                leaf(u"Source", text),      leaf(u"Date", date_time),
+                                                leaf(u"Author", text),      leaf(u"Version", text),
+                                                leaf(u"Description", text), leaf(u"Documentation", text)};
 constexpr ElementType registration_info{.own = registration_info_children};
 constexpr AttributeRule task_attributes[] = {{u"version", AttributeKind::version}};
-constexpr Child task_children[] = {node(u"RegistrationInfo", registration_info), node(u"Triggers", triggers),
-                                   node(u"Settings", settings),   node(u"Data", data),
-                                   node(u"Principals", principals), node(u"Actions", actions).required()};
+constexpr Child task_children[] = {node(u"RegistrationInfo", registration_info),
+                                   node(u"Triggers", triggers),
+                                   node(u"Settings", settings),
+                                   node(u"Data", data),
+                                   node(u"Principals", principals),
+                                   node(u"Actions", actions).required()};
 constexpr ElementType task{.own = task_children, .attributes = task_attributes};
 
 // The longest typed value read; longer ones are refused unread.
@@ -388,9 +418,7 @@ std::pair<std::u16string_view, std::u16string_view> split_name(std::u16string_vi
     return {name.substr(0, colon), name.substr(colon + 1)};
 }
 
-bool is_declaration(std::u16string_view attribute) {
-    return attribute == u"xmlns" || attribute.starts_with(u"xmlns:");
-}
+bool is_declaration(std::u16string_view attribute) { return attribute == u"xmlns" || attribute.starts_with(u"xmlns:"); }
 
 // The namespaces in scope: what each prefix is bound to, innermost last.
 class NamespaceScopes {
@@ -545,8 +573,7 @@ private:
             if (!in_task_namespace) return Refusal{SCHED_E_NAMESPACE, at, name, uri.value_or(u"")};
             // An element newer than the version the document declares;
             // versions before 1.2 are taken as 1.2. Not recorded: our choice.
-            if (version_ && child.since > std::max(*version_, 2))
-                return Refusal{SCHED_E_UNEXPECTEDNODE, at, name, {}};
+            if (version_ && child.since > std::max(*version_, 2)) return Refusal{SCHED_E_UNEXPECTEDNODE, at, name, {}};
             // Task Scheduler Schema, maxOccurs. Code: not recorded: our choice.
             if (++parent.counts[index] > child.max) return Refusal{SCHED_E_TOO_MANY_NODES, at, name, {}};
             if (child.in_choice && ++parent.chosen > type.choice->max)
@@ -653,8 +680,8 @@ private:
         }
         // The types whose whitespace facet is "collapse" read their value
         // without the whitespace around it.
-        const bool collapse = type.lexical != Lexical::ordinal && type.lexical != Lexical::choice &&
-                              type.lexical != Lexical::guid;
+        const bool collapse =
+            type.lexical != Lexical::ordinal && type.lexical != Lexical::choice && type.lexical != Lexical::guid;
         const std::optional<std::size_t> length =
             decode_character_data(collapse ? trim_xml_space(raw) : raw, scratch_, longest_value);
         // A value longer than any valid one is refused unread: not recorded: our choice.

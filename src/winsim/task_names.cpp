@@ -31,8 +31,7 @@ char16_t upcase(char16_t unit) noexcept {
 }
 
 bool NameLess::operator()(std::u16string_view a, std::u16string_view b) const noexcept {
-    return std::ranges::lexicographical_compare(
-        a, b, [](char16_t x, char16_t y) { return upcase(x) < upcase(y); });
+    return std::ranges::lexicographical_compare(a, b, [](char16_t x, char16_t y) { return upcase(x) < upcase(y); });
 }
 
 namespace {
@@ -51,8 +50,8 @@ bool is_valid_name(std::u16string_view name) noexcept {
     // name does not end with a space (ITaskFolder::RegisterTask documentation:
     // "A task name cannot begin or end with a space character").
     if (name.empty() || name.front() == u' ' || name.back() == u' ' || name == u"." || name == u"..") return false;
-    return std::ranges::all_of(
-        name, [](char16_t unit) { return unit != u':' && unit != u'/' && file_name_may_hold(unit); });
+    return std::ranges::all_of(name,
+                               [](char16_t unit) { return unit != u':' && unit != u'/' && file_name_may_hold(unit); });
 }
 
 }  // namespace

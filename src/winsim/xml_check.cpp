@@ -232,9 +232,7 @@ bool is_name_char(char16_t c) noexcept {
 
 std::optional<XmlError> check_well_formed(std::u16string_view document) { return read(document, nullptr); }
 
-std::optional<XmlError> read_xml(std::u16string_view document, XmlHandler& handler) {
-    return read(document, &handler);
-}
+std::optional<XmlError> read_xml(std::u16string_view document, XmlHandler& handler) { return read(document, &handler); }
 
 TextPosition position_of(std::u16string_view document, std::size_t offset) {
     long line = 1;

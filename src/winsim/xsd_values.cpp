@@ -14,9 +14,7 @@ constexpr std::int64_t ticks_per_day = 86'400 * ticks_per_second;
 
 bool is_digit(char16_t c) noexcept { return c >= u'0' && c <= u'9'; }
 
-bool is_hex_digit(char16_t c) noexcept {
-    return is_digit(c) || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
-}
+bool is_hex_digit(char16_t c) noexcept { return is_digit(c) || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F'); }
 
 int hex_value(char16_t c) noexcept {
     if (is_digit(c)) return c - u'0';

@@ -22,10 +22,10 @@ inline std::expected<bool, TaskFailure> invoke(Op op, std::string_view name, std
         return true;
     };
     switch (op) {
-    case Op::run_task: return flatten(scheduler::run_task(name));
-    case Op::delete_task: return flatten(scheduler::delete_task(name));
-    case Op::task_exists: return scheduler::task_exists(name);
-    case Op::register_xml: return flatten(scheduler::register_xml(name, xml));
+        case Op::run_task: return flatten(scheduler::run_task(name));
+        case Op::delete_task: return flatten(scheduler::delete_task(name));
+        case Op::task_exists: return scheduler::task_exists(name);
+        case Op::register_xml: return flatten(scheduler::register_xml(name, xml));
     }
     return false;
 }

@@ -35,9 +35,8 @@ TEST(SystemMessage, CodeWithoutTextIsTheCodeAlone) {
 }
 
 TEST(SystemMessage, MissingInterfaceIsTheSuccessTextAndZero) {
-    const WindowsOrWine<std::string> expected{WineDiffers::message_texts,
-                                              "The operation completed successfully. (0x00000000)",
-                                              "Success. (0x00000000)"};
+    const WindowsOrWine<std::string> expected{
+        WineDiffers::message_texts, "The operation completed successfully. (0x00000000)", "Success. (0x00000000)"};
     EXPECT_EQ(Error::missing_interface().display_text(), expected.here());
 }
 

@@ -51,8 +51,9 @@ public:
         if (platform_under_test() != Platform::wine) return;
         std::printf("Wine differs from Windows in what this run met:\n");
         for (std::size_t i = 0; i < std::size(wine_differences); ++i)
-            if (met[i]) std::printf("  - %.*s\n", static_cast<int>(wine_differences[i].what.size()),
-                                    wine_differences[i].what.data());
+            if (met[i])
+                std::printf("  - %.*s\n", static_cast<int>(wine_differences[i].what.size()),
+                            wine_differences[i].what.data());
     }
 };
 [[maybe_unused]] testing::Environment* const wine_report = testing::AddGlobalTestEnvironment(new WineReport);
@@ -72,9 +73,11 @@ constexpr std::array system_texts{
     SystemText{0x80070002, {texts, "The system cannot find the file specified.", "File not found."}},
     SystemText{0x80070003, {texts, "The system cannot find the path specified.", "Path not found."}},
     SystemText{0x80070005, {texts, "Access is denied.", "Access denied."}},
-    SystemText{0x8007000E, {texts, "Not enough memory resources are available to complete this operation.", "Out of memory."}},
+    SystemText{0x8007000E,
+               {texts, "Not enough memory resources are available to complete this operation.", "Out of memory."}},
     SystemText{0x80070057, {texts, "The parameter is incorrect.", "Invalid parameter."}},
-    SystemText{0x8007007B, {texts, "The filename, directory name, or volume label syntax is incorrect.", "Invalid name."}},
+    SystemText{0x8007007B,
+               {texts, "The filename, directory name, or volume label syntax is incorrect.", "Invalid name."}},
     SystemText{0x80004001, {texts, "Not implemented", "Not implemented."}},
     SystemText{0x80004005, {texts, "Unspecified error", "Call failed."}},
     // Wine's message table has no text for these.
@@ -97,7 +100,7 @@ Platform platform_under_test() {
     static const Platform platform = [] {
         HMODULE ntdll = GetModuleHandleA("ntdll.dll");
         return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr ? Platform::wine
-                                                                                         : Platform::windows;
+                                                                                        : Platform::windows;
     }();
     return platform;
 #else

@@ -246,9 +246,9 @@ TEST_F(TaskStoreTest, NamesAreNotCaseSensitive) {
 // Names holding a character that no file name may hold are refused with
 // ERROR_INVALID_NAME, and nothing is registered.
 constexpr TaskName invalid_names[] = {
-    {"Star", "velmora*fidelity"},   {"Question", "velmora?fidelity"}, {"Quote", "velmora\"fidelity"},
-    {"Less", "velmora<fidelity"},   {"Greater", "velmora>fidelity"}, {"Bar", "velmora|fidelity"},
-    {"Tab", "velmora\tfidelity"},   {"First", "velmora\x01fidelity"}, {"Last", "velmora\x1f"},
+    {"Star", "velmora*fidelity"}, {"Question", "velmora?fidelity"}, {"Quote", "velmora\"fidelity"},
+    {"Less", "velmora<fidelity"}, {"Greater", "velmora>fidelity"},  {"Bar", "velmora|fidelity"},
+    {"Tab", "velmora\tfidelity"}, {"First", "velmora\x01fidelity"}, {"Last", "velmora\x1f"},
 };
 
 class InvalidName : public TaskStoreTest, public testing::WithParamInterface<TaskName> {};
@@ -447,9 +447,9 @@ TEST_P(ComBalance, EveryOperationLeavesTheApartmentAsFound) {
     worker.join();
 
     const WindowsOrWine<std::string> run{WineDiffers::run_ex, "run ok", "run failed"};
-    const std::vector<std::string> expected{"register ok",           "exists ok",          run.here(),
-                                            "delete ok",             "delete missing failed",
-                                            "run missing failed",    "exists missing ok"};
+    const std::vector<std::string> expected{
+        "register ok",           "exists ok",          run.here(),         "delete ok",
+        "delete missing failed", "run missing failed", "exists missing ok"};
     EXPECT_EQ(log, expected);
 }
 
@@ -556,9 +556,9 @@ public:
 
 private:
     static HRESULT give(std::u16string_view text, BSTR* out) {
-        *out = text.empty() ? nullptr
-                            : SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
-                                                static_cast<UINT>(text.size()));
+        *out = text.empty()
+                   ? nullptr
+                   : SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()), static_cast<UINT>(text.size()));
         return S_OK;
     }
 };

@@ -39,12 +39,12 @@ static_assert(!is_valid(checked(checked_unnamed, 0, 0)), "an empty name");
 static_assert(!is_valid(checked(checked_ab, 0, 0, checked_kw_a)), "a keyword-only name that is positional too");
 
 }  // namespace
-#include "module/lenient_text.h"
 #include "module/fault_boundary.h"
 #include "module/interned_name.h"
+#include "module/lenient_text.h"
+#include "module/py_ref.h"
 #include "module/python_errors.h"
 #include "platform/text.h"
-#include "module/py_ref.h"
 
 namespace {
 
@@ -238,9 +238,8 @@ PyObject* probe_bind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return nullptr;
         }
         // Filled with a marker so that the test sees the binder clear every slot.
-        std::vector<PyObject*> slots(probe.positional.size() + probe.keyword_only.size() +
-                                         static_cast<std::size_t>(extra_slots),
-                                     Py_Ellipsis);
+        std::vector<PyObject*> slots(
+            probe.positional.size() + probe.keyword_only.size() + static_cast<std::size_t>(extra_slots), Py_Ellipsis);
         if (!velmora::python::bind_arguments(probe.params, vector.data(), positional, kwnames, slots)) {
             return nullptr;
         }
@@ -325,12 +324,10 @@ PyObject* probe_replace_invalid_utf8(PyObject*, PyObject* bytes) {
 
 PyMethodDef probe_methods[] = {
     {"bind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_bind)), METH_FASTCALL, nullptr},
-    {"read_text", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_read_text)), METH_FASTCALL,
+    {"read_text", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_read_text)), METH_FASTCALL, nullptr},
+    {"type_mismatch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_type_mismatch)), METH_FASTCALL,
      nullptr},
-    {"type_mismatch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_type_mismatch)),
-     METH_FASTCALL, nullptr},
-    {"add_note", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_add_note)), METH_FASTCALL,
-     nullptr},
+    {"add_note", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_add_note)), METH_FASTCALL, nullptr},
     {"replace_invalid_utf8", probe_replace_invalid_utf8, METH_O, nullptr},
     {"fail_write", probe_fail_write, METH_O, nullptr},
     {"live_writers", probe_live_writers, METH_NOARGS, nullptr},

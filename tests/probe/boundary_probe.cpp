@@ -13,8 +13,8 @@
 
 #include "failures/internal_fault.h"
 #include "module/fault_boundary.h"
-#include "module/python_errors.h"
 #include "module/py_ref.h"
+#include "module/python_errors.h"
 
 namespace {
 
@@ -129,9 +129,7 @@ extern "C" PyObject* __wrap_PyErr_NewExceptionWithDoc(const char* name, const ch
 
 // creations() -> int: how often the type has been created so far (failed
 // creations left out).
-PyObject* creations(PyObject*, PyObject*) noexcept {
-    return PyLong_FromLong(type_creations);
-}
+PyObject* creations(PyObject*, PyObject*) noexcept { return PyLong_FromLong(type_creations); }
 
 // on_type_creation(callable): calls it once, during the next creation of the
 // type; when it returns an exception, that creation fails with it.
@@ -190,6 +188,4 @@ PyModuleDef definition = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__boundary_probe() {
-    return PyModuleDef_Init(&definition);
-}
+PyMODINIT_FUNC PyInit__boundary_probe() { return PyModuleDef_Init(&definition); }

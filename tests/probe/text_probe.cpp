@@ -96,7 +96,8 @@ PyObject* format_hresult(PyObject*, PyObject* arg) noexcept {
             PyErr_SetString(PyExc_OverflowError, "code out of 32-bit range");
             return nullptr;
         }
-        const std::string text = velmora::platform::format_hresult(static_cast<HRESULT>(static_cast<std::uint32_t>(code)));
+        const std::string text =
+            velmora::platform::format_hresult(static_cast<HRESULT>(static_cast<std::uint32_t>(code)));
         return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     });
 }
@@ -114,12 +115,9 @@ PyObject* to_bstr(PyObject*, PyObject* arg) noexcept {
 }
 
 PyMethodDef methods[] = {
-    {"to_utf16", to_utf16, METH_O, nullptr},
-    {"to_utf8", to_utf8, METH_O, nullptr},
-    {"trim_end", trim_end, METH_O, nullptr},
-    {"format_hresult", format_hresult, METH_O, nullptr},
-    {"to_bstr", to_bstr, METH_O, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    {"to_utf16", to_utf16, METH_O, nullptr}, {"to_utf8", to_utf8, METH_O, nullptr},
+    {"trim_end", trim_end, METH_O, nullptr}, {"format_hresult", format_hresult, METH_O, nullptr},
+    {"to_bstr", to_bstr, METH_O, nullptr},   {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef_Slot slots[] = {
@@ -141,6 +139,4 @@ PyModuleDef definition = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__text_probe() {
-    return PyModuleDef_Init(&definition);
-}
+PyMODINIT_FUNC PyInit__text_probe() { return PyModuleDef_Init(&definition); }

@@ -44,9 +44,9 @@ bool leave_restricted_error_object() {
     auto originate = reinterpret_cast<PFN_RoOriginateError>(
         reinterpret_cast<void (*)()>(GetProcAddress(combase, "RoOriginateError")));
     HSTRING message = nullptr;
-    const bool made = originate != nullptr &&
-                      SUCCEEDED(WindowsCreateString(description.data(), static_cast<UINT32>(description.size()),
-                                                    &message));
+    const bool made =
+        originate != nullptr &&
+        SUCCEEDED(WindowsCreateString(description.data(), static_cast<UINT32>(description.size()), &message));
     if (made) (void)originate(E_ACCESSDENIED, message);
     WindowsDeleteString(message);
     FreeLibrary(combase);

@@ -24,14 +24,10 @@ namespace {
 template <class Work>
 bool without_gil(Work&& work) {
     std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        work();
-    } catch (...) {
+    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
         failure = std::current_exception();
     }
-    Py_END_ALLOW_THREADS
-    if (!failure) return true;
+    Py_END_ALLOW_THREADS if (!failure) return true;
     try {
         std::rethrow_exception(failure);
     } catch (const std::invalid_argument& e) {
@@ -392,8 +388,7 @@ PyObject* winsim_violations(PyObject*, PyObject*) {
 
 PyMethodDef winsim_methods[] = {
     {"reset", winsim_reset, METH_NOARGS, PyDoc_STR("reset()\n--\n\nEmpties the store and clears every script.")},
-    {"script", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(winsim_script)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"script", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(winsim_script)), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("script(step, hresult=0, *, null_out=False, error=None, count=1)\n--\n\n"
                "Makes the next count calls of step fail with hresult.")},
     {"set_apartment", winsim_set_apartment, METH_O,
@@ -401,8 +396,7 @@ PyMethodDef winsim_methods[] = {
     {"set_message", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(winsim_set_message)), METH_FASTCALL,
      PyDoc_STR("set_message(code, text, /)\n--\n\nSets or removes the system message text of a code.")},
     {"set_combase", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(winsim_set_combase)),
-     METH_VARARGS | METH_KEYWORDS,
-     PyDoc_STR("set_combase(loads=True, has_ro_originate_error=True)\n--\n\n")},
+     METH_VARARGS | METH_KEYWORDS, PyDoc_STR("set_combase(loads=True, has_ro_originate_error=True)\n--\n\n")},
     {"set_latency", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(winsim_set_latency)), METH_FASTCALL,
      PyDoc_STR("set_latency(step, seconds, /)\n--\n\n")},
     {"pause", step_action<winsim::pause>, METH_O, PyDoc_STR("pause(step, /)\n--\n\n")},

@@ -37,7 +37,7 @@ void find_simulation() {
         [](dl_phdr_info* info, std::size_t, void*) {
             if (std::strstr(info->dlpi_name, "libwinsim") == nullptr) return 0;
             for (int i = 0; i < info->dlpi_phnum; ++i) {
-                const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+                const ElfW(Phdr) & segment = info->dlpi_phdr[i];
                 if (segment.p_type != PT_LOAD || (segment.p_flags & PF_X) == 0) continue;
                 simulation_begin = info->dlpi_addr + segment.p_vaddr;
                 simulation_end = simulation_begin + segment.p_memsz;

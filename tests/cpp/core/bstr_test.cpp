@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "../operation_call.h"
 #include "failures/internal_fault.h"
 #include "scheduler/operations.h"
-#include "../operation_call.h"
 #include "scheduler/session.h"
 #include "sim_fixture.h"
 
@@ -123,8 +123,9 @@ std::string fault_for_units(std::size_t count) {
 TEST_F(ToBstr, MoreUnitsThanABstrCanCountIsAnInternalFault) {
     const std::string fault = fault_for_units(0x100000000u);
     if (fault == no_address_space) GTEST_SKIP() << fault;
-    EXPECT_EQ(fault, "called `Result::unwrap()` on an `Err` value: Error { code: HRESULT(0x80070057), message: "
-                     "\"The parameter is incorrect.\" }");
+    EXPECT_EQ(fault,
+              "called `Result::unwrap()` on an `Err` value: Error { code: HRESULT(0x80070057), message: "
+              "\"The parameter is incorrect.\" }");
     EXPECT_FALSE(called("SysAllocStringLen"));
     EXPECT_FALSE(called("GetErrorInfo"));
 }
@@ -165,17 +166,25 @@ TEST_P(OperationFault, ReleasesWhatIsHeld) {
     EXPECT_FALSE(called(c.never_called));
 }
 
-const Strings session_only = {"SysFreeString(\\)", "IUnknown::Release(ITaskFolder)",
-                              "IUnknown::Release(ITaskService)", "CoUninitialize"};
+const Strings session_only = {"SysFreeString(\\)", "IUnknown::Release(ITaskFolder)", "IUnknown::Release(ITaskService)",
+                              "CoUninitialize"};
 
 INSTANTIATE_TEST_SUITE_P(
     Scheduler, OperationFault,
     testing::Values(
         // The root folder's path is the first BSTR of every operation.
-        OperationFaultCase{"WhileOpening", Op::task_exists, 0, winsim::Apartment::none,
-                           {"IUnknown::Release(ITaskService)", "CoUninitialize"}, "ITaskService::GetFolder"},
-        OperationFaultCase{"WhileOpeningOnSta", Op::run_task, 0, winsim::Apartment::sta,
-                           {"IUnknown::Release(ITaskService)"}, "ITaskService::GetFolder"},
+        OperationFaultCase{"WhileOpening",
+                           Op::task_exists,
+                           0,
+                           winsim::Apartment::none,
+                           {"IUnknown::Release(ITaskService)", "CoUninitialize"},
+                           "ITaskService::GetFolder"},
+        OperationFaultCase{"WhileOpeningOnSta",
+                           Op::run_task,
+                           0,
+                           winsim::Apartment::sta,
+                           {"IUnknown::Release(ITaskService)"},
+                           "ITaskService::GetFolder"},
         OperationFaultCase{"RunTaskName", Op::run_task, 1, winsim::Apartment::none, session_only,
                            "ITaskFolder::GetTask"},
         OperationFaultCase{"DeleteTaskName", Op::delete_task, 1, winsim::Apartment::none, session_only,

@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
+#include "../fixed_texts.h"
 #include "failures/failure_record.h"
 #include "scheduler/operations.h"
-#include "../fixed_texts.h"
 #include "sim_fixture.h"
 
 namespace velmora {
@@ -68,10 +68,7 @@ std::vector<MessageCase> message_cases() {
          .error = {},
          .message = testing_support::access_denied_text,
          .called = {"FormatMessageW", "LocalFree"}},
-        {.name = "NoSystemTextGivesTheCodeAlone",
-         .code = untexted_code,
-         .error = {},
-         .message = "0x80041F02"},
+        {.name = "NoSystemTextGivesTheCodeAlone", .code = untexted_code, .error = {}, .message = "0x80041F02"},
         {.name = "SystemTextKeepsInnerBreaks",
          .code = texted_code,
          .error = {},
@@ -91,8 +88,7 @@ std::vector<MessageCase> message_cases() {
          .code = E_ACCESSDENIED,
          .error = restricted_error(u"Description.", E_ACCESSDENIED, u"Restricted.\r\n"),
          .message = "Restricted. (0x80070005)",
-         .called = {"ILanguageExceptionErrorInfo2::CapturePropagationContext",
-                    "IRestrictedErrorInfo::GetErrorDetails"},
+         .called = {"ILanguageExceptionErrorInfo2::CapturePropagationContext", "IRestrictedErrorInfo::GetErrorDetails"},
          .not_called = {"FormatMessageW", "LoadLibraryExA"}},
         {.name = "EmptyRestrictedDescriptionFallsToDescription",
          .code = E_ACCESSDENIED,
@@ -135,8 +131,7 @@ std::vector<MessageCase> message_cases() {
          .message = "(3,4)::ERROR: bad (0x8004131A)",
          .called = {"IErrorInfo::GetDescription", "LoadLibraryExA", "GetProcAddress", "WindowsCreateString",
                     "RoOriginateError", "WindowsDeleteString", "IRestrictedErrorInfo::GetErrorDetails"},
-         .not_called = {"FreeLibrary", "ILanguageExceptionErrorInfo2::CapturePropagationContext",
-                        "FormatMessageW"}},
+         .not_called = {"FreeLibrary", "ILanguageExceptionErrorInfo2::CapturePropagationContext", "FormatMessageW"}},
         {.name = "PlainDescriptionSurrogates",
          .code = E_ACCESSDENIED,
          .error = plain_error(u"lone \xd800"),
@@ -250,8 +245,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MessageTextTest, ErrorObjectIsReleasedOnceTheRecordIsMade) {
-    winsim::script("DeleteTask", E_ACCESSDENIED, false,
-                   restricted_error(std::nullopt, E_ACCESSDENIED, u"Restricted."));
+    winsim::script("DeleteTask", E_ACCESSDENIED, false, restricted_error(std::nullopt, E_ACCESSDENIED, u"Restricted."));
     const auto outcome = scheduler::delete_task("my task");
     ASSERT_FALSE(outcome.has_value());
     const Strings released = calls_matching({"IUnknown::Release(IRestrictedErrorInfo)"});

@@ -7,10 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "failures/failure_record.h"
-#include "../operation_call.h"
-#include "scheduler/operations.h"
 #include "../fixed_texts.h"
+#include "../operation_call.h"
+#include "failures/failure_record.h"
+#include "scheduler/operations.h"
 #include "sim_fixture.h"
 
 namespace velmora {
@@ -39,10 +39,10 @@ std::expected<bool, TaskFailure> invoke(Op op, std::string_view name = "my task"
 
 std::string op_name(Op op) {
     switch (op) {
-    case Op::run_task: return "RunTask";
-    case Op::delete_task: return "DeleteTask";
-    case Op::task_exists: return "TaskExists";
-    case Op::register_xml: return "RegisterXml";
+        case Op::run_task: return "RunTask";
+        case Op::delete_task: return "DeleteTask";
+        case Op::task_exists: return "TaskExists";
+        case Op::register_xml: return "RegisterXml";
     }
     return "";
 }
@@ -57,10 +57,9 @@ protected:
 
 // The opening steps of every operation, as the log shows them. Each scheduler
 // call is preceded by taking any stale error object off the thread.
-const Strings opening = {"GetErrorInfo", "CoInitializeEx",        "GetErrorInfo",
-                         "CoCreateInstance", "GetErrorInfo", "ITaskService::Connect",
-                         "SysAllocStringLen(\\)", "GetErrorInfo", "ITaskService::GetFolder",
-                         "SysFreeString(\\)"};
+const Strings opening = {
+    "GetErrorInfo",          "CoInitializeEx",        "GetErrorInfo", "CoCreateInstance",        "GetErrorInfo",
+    "ITaskService::Connect", "SysAllocStringLen(\\)", "GetErrorInfo", "ITaskService::GetFolder", "SysFreeString(\\)"};
 const Strings closing = {"IUnknown::Release(ITaskFolder)", "IUnknown::Release(ITaskService)", "CoUninitialize"};
 
 Strings concat(std::initializer_list<Strings> parts) {
@@ -72,10 +71,9 @@ Strings concat(std::initializer_list<Strings> parts) {
 TEST_F(OperationTest, RegisterXmlCreatesTheTask) {
     ASSERT_TRUE(scheduler::register_xml("my task", task_xml).has_value());
     EXPECT_EQ(log(), concat({opening,
-                                       {"SysAllocStringLen(my task)", xml_allocated,
-                                        "GetErrorInfo", "ITaskFolder::RegisterTask", "IUnknown::Release(IRegisteredTask)",
-                                        xml_freed, "SysFreeString(my task)"},
-                                       closing}));
+                             {"SysAllocStringLen(my task)", xml_allocated, "GetErrorInfo", "ITaskFolder::RegisterTask",
+                              "IUnknown::Release(IRegisteredTask)", xml_freed, "SysFreeString(my task)"},
+                             closing}));
     EXPECT_EQ(winsim::tasks().at(u"my task"), stored(task_xml));
 }
 
@@ -94,20 +92,21 @@ TEST_F(OperationTest, RunTaskStartsTheTaskAndReleasesTheInstanceAtOnce) {
     register_task();
     ASSERT_TRUE(scheduler::run_task("my task").has_value());
     EXPECT_EQ(log(), concat({opening,
-                                       {"SysAllocStringLen(my task)", "GetErrorInfo", "ITaskFolder::GetTask", "SysFreeString(my task)",
-                                        "GetErrorInfo", "IRegisteredTask::RunEx", "IUnknown::Release(IRunningTask)",
-                                        "IUnknown::Release(IRegisteredTask)"},
-                                       closing}));
+                             {"SysAllocStringLen(my task)", "GetErrorInfo", "ITaskFolder::GetTask",
+                              "SysFreeString(my task)", "GetErrorInfo", "IRegisteredTask::RunEx",
+                              "IUnknown::Release(IRunningTask)", "IUnknown::Release(IRegisteredTask)"},
+                             closing}));
     EXPECT_EQ(winsim::run_counts().at(u"my task"), 1);
 }
 
 TEST_F(OperationTest, DeleteTaskRemovesTheTask) {
     register_task();
     ASSERT_TRUE(scheduler::delete_task("my task").has_value());
-    EXPECT_EQ(log(), concat({opening,
-                                       {"SysAllocStringLen(my task)", "GetErrorInfo", "ITaskFolder::DeleteTask",
-                                        "SysFreeString(my task)"},
-                                       closing}));
+    EXPECT_EQ(
+        log(),
+        concat({opening,
+                {"SysAllocStringLen(my task)", "GetErrorInfo", "ITaskFolder::DeleteTask", "SysFreeString(my task)"},
+                closing}));
     EXPECT_TRUE(winsim::tasks().empty());
 }
 
@@ -117,9 +116,9 @@ TEST_F(OperationTest, TaskExistsFindsARegisteredTaskAndKeepsNoReference) {
     ASSERT_TRUE(exists.has_value());
     EXPECT_TRUE(*exists);
     EXPECT_EQ(log(), concat({opening,
-                                       {"SysAllocStringLen(my task)", "GetErrorInfo", "ITaskFolder::GetTask", "SysFreeString(my task)",
-                                        "IUnknown::Release(IRegisteredTask)"},
-                                       closing}));
+                             {"SysAllocStringLen(my task)", "GetErrorInfo", "ITaskFolder::GetTask",
+                              "SysFreeString(my task)", "IUnknown::Release(IRegisteredTask)"},
+                             closing}));
 }
 
 // Names reach the scheduler unchanged, NUL and characters above U+FFFF included.
@@ -142,7 +141,8 @@ TEST_F(OperationTest, EmptyNameReachesTheSchedulerAsNullBstr) {
     EXPECT_EQ(outcome.error().step, "GetTask");
     EXPECT_EQ(outcome.error().hresult, E_INVALIDARG);
     EXPECT_EQ(outcome.error().message, testing_support::invalid_argument_text);
-    EXPECT_EQ(calls_matching({"SysAllocStringLen", "SysFreeString"}), (Strings{"SysAllocStringLen(\\)", "SysFreeString(\\)"}));
+    EXPECT_EQ(calls_matching({"SysAllocStringLen", "SysFreeString"}),
+              (Strings{"SysAllocStringLen(\\)", "SysFreeString(\\)"}));
 }
 
 struct NotFoundCase {
@@ -199,7 +199,13 @@ struct StepFailureCase {
 StepFailureCase step_case(Op op, std::string_view step, std::string_view call, bool null_out, std::string_view label,
                           Strings released, int freed_before_message = 0) {
     return {op_name(op) + "_" + std::string(step) + (null_out ? "_NullOut" : "_Fails"),
-            op, step, call, null_out, label, std::move(released), freed_before_message};
+            op,
+            step,
+            call,
+            null_out,
+            label,
+            std::move(released),
+            freed_before_message};
 }
 
 class StepFailure : public OperationTest, public testing::WithParamInterface<StepFailureCase> {};
@@ -240,9 +246,9 @@ TEST_P(StepFailure, ReturnsTheLabelledFailureAndReleasesLatestFirst) {
     });
     EXPECT_EQ(freed_first, c.freed_before_message);
     // Nothing of the operation runs after its failed step.
-    for (std::string_view later : {"ITaskService::Connect", "ITaskService::GetFolder", "ITaskFolder::GetTask",
-                                   "IRegisteredTask::RunEx", "ITaskFolder::DeleteTask", "ITaskFolder::RegisterTask",
-                                   "SysAllocStringLen"})
+    for (std::string_view later :
+         {"ITaskService::Connect", "ITaskService::GetFolder", "ITaskFolder::GetTask", "IRegisteredTask::RunEx",
+          "ITaskFolder::DeleteTask", "ITaskFolder::RegisterTask", "SysAllocStringLen"})
         EXPECT_EQ(std::ranges::count(after, later), 0) << later;
 }
 
@@ -254,8 +260,7 @@ const Strings name_and_session = concat({{"SysFreeString(\\)", "SysFreeString(my
 std::vector<StepFailureCase> step_failure_cases() {
     const Strings run_ex_released =
         concat({{"SysFreeString(\\)", "SysFreeString(my task)", "IUnknown::Release(IRegisteredTask)"}, closing});
-    const Strings register_released = concat(
-        {{"SysFreeString(\\)", xml_freed, "SysFreeString(my task)"}, closing});
+    const Strings register_released = concat({{"SysFreeString(\\)", xml_freed, "SysFreeString(my task)"}, closing});
 
     std::vector<StepFailureCase> cases;
     for (Op op : {Op::run_task, Op::delete_task, Op::task_exists, Op::register_xml}) {
@@ -264,15 +269,14 @@ std::vector<StepFailureCase> step_failure_cases() {
         for (bool null_out : {false, true}) {
             cases.push_back(step_case(op, "CoCreateInstance", "CoCreateInstance", null_out, "CoCreateInstance",
                                       open_failed_after_init));
-            cases.push_back(step_case(op, "GetFolder", "ITaskService::GetFolder", null_out, "GetFolder",
-                                      open_failed_after_folder));
+            cases.push_back(
+                step_case(op, "GetFolder", "ITaskService::GetFolder", null_out, "GetFolder", open_failed_after_folder));
         }
     }
     for (bool null_out : {false, true}) {
         cases.push_back(
             step_case(Op::run_task, "GetTask", "ITaskFolder::GetTask", null_out, "GetTask", name_and_session));
-        cases.push_back(
-            step_case(Op::run_task, "RunEx", "IRegisteredTask::RunEx", null_out, "RunEx", run_ex_released));
+        cases.push_back(step_case(Op::run_task, "RunEx", "IRegisteredTask::RunEx", null_out, "RunEx", run_ex_released));
         cases.push_back(
             step_case(Op::task_exists, "GetTask", "ITaskFolder::GetTask", null_out, "GetTask", name_and_session, 1));
         cases.push_back(step_case(Op::register_xml, "RegisterTask", "ITaskFolder::RegisterTask", null_out,
@@ -310,17 +314,17 @@ TEST_P(FailureWithoutSpecialMeaning, IsReportedUnderItsStep) {
 
 INSTANTIATE_TEST_SUITE_P(
     Operations, FailureWithoutSpecialMeaning,
-    testing::Values(
-        PlainFailureCase{"TaskExistsAccessDenied", Op::task_exists, "GetTask", E_ACCESSDENIED,
-                         testing_support::access_denied_text},
-        PlainFailureCase{"RunTaskNotFound", Op::run_task, "GetTask", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
-                         testing_support::file_not_found_text},
-        PlainFailureCase{"RunTaskPathNotFound", Op::run_task, "GetTask", HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND),
-                         "The system cannot find the path specified. (0x80070003)"},
-        PlainFailureCase{"DeleteTaskNotFound", Op::delete_task, "DeleteTask", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
-                         testing_support::file_not_found_text},
-        PlainFailureCase{"RegisterAccessDenied", Op::register_xml, "RegisterTask", E_ACCESSDENIED,
-                         testing_support::access_denied_text}),
+    testing::Values(PlainFailureCase{"TaskExistsAccessDenied", Op::task_exists, "GetTask", E_ACCESSDENIED,
+                                     testing_support::access_denied_text},
+                    PlainFailureCase{"RunTaskNotFound", Op::run_task, "GetTask",
+                                     HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), testing_support::file_not_found_text},
+                    PlainFailureCase{"RunTaskPathNotFound", Op::run_task, "GetTask",
+                                     HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND),
+                                     "The system cannot find the path specified. (0x80070003)"},
+                    PlainFailureCase{"DeleteTaskNotFound", Op::delete_task, "DeleteTask",
+                                     HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), testing_support::file_not_found_text},
+                    PlainFailureCase{"RegisterAccessDenied", Op::register_xml, "RegisterTask", E_ACCESSDENIED,
+                                     testing_support::access_denied_text}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(OperationTest, AccessDeniedKeepsItsSignedCode) {

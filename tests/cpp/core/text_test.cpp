@@ -37,7 +37,9 @@ const Utf8Case well_formed[] = {
     {"FirstThreeBytes", u"\u0800", "\xe0\xa0\x80"},
     {"LastThreeBytes", u"\uffff", "\xef\xbf\xbf"},
     {"FirstFourBytes", u"\U00010000", "\xf0\x90\x80\x80"},
-    {"NonBmp", u"a\U0001F600b", "a\xf0\x9f\x98\x80" "b"},
+    {"NonBmp", u"a\U0001F600b",
+     "a\xf0\x9f\x98\x80"
+     "b"},
     {"LastPlane", u"\U0010FFFF", "\xf4\x8f\xbf\xbf"},
 };
 
@@ -51,19 +53,21 @@ INSTANTIATE_TEST_SUITE_P(Text, WellFormedText, testing::ValuesIn(well_formed), c
 
 class Utf16ToUtf8 : public testing::TestWithParam<Utf8Case> {};
 
-TEST_P(Utf16ToUtf8, ReplacesUnpairedSurrogates) {
-    EXPECT_EQ(to_utf8(units(GetParam().utf16)), GetParam().utf8);
-}
+TEST_P(Utf16ToUtf8, ReplacesUnpairedSurrogates) { EXPECT_EQ(to_utf8(units(GetParam().utf16)), GetParam().utf8); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Text, Utf16ToUtf8,
-    testing::Values(Utf8Case{"LoneHighAtEnd", u"x\xd83d", "x\xef\xbf\xbd"},
-                    Utf8Case{"LoneLow", u"\xde00x", "\xef\xbf\xbdx"},
-                    // The unit after an unpaired high surrogate is read on its own.
-                    Utf8Case{"HighThenAscii", u"\xd83d" "a", "\xef\xbf\xbd" "a"},
-                    Utf8Case{"HighThenHighThenLow", u"\xd83d\xd83d\xde00", "\xef\xbf\xbd\xf0\x9f\x98\x80"},
-                    Utf8Case{"LowThenHigh", u"\xde00\xd83d", "\xef\xbf\xbd\xef\xbf\xbd"}),
-    case_name);
+INSTANTIATE_TEST_SUITE_P(Text, Utf16ToUtf8,
+                         testing::Values(Utf8Case{"LoneHighAtEnd", u"x\xd83d", "x\xef\xbf\xbd"},
+                                         Utf8Case{"LoneLow", u"\xde00x", "\xef\xbf\xbdx"},
+                                         // The unit after an unpaired high surrogate is read on its own.
+                                         Utf8Case{"HighThenAscii",
+                                                  u"\xd83d"
+                                                  "a",
+                                                  "\xef\xbf\xbd"
+                                                  "a"},
+                                         Utf8Case{"HighThenHighThenLow", u"\xd83d\xd83d\xde00",
+                                                  "\xef\xbf\xbd\xf0\x9f\x98\x80"},
+                                         Utf8Case{"LowThenHigh", u"\xde00\xd83d", "\xef\xbf\xbd\xef\xbf\xbd"}),
+                         case_name);
 
 TEST(Utf16ToUtf8, StopsAtTheEndOfTheText) {
     // A high surrogate that ends the text is unpaired, whatever follows it in memory.
@@ -81,19 +85,18 @@ TEST(Utf8ToUtf16, StopsAtTheEndOfTheText) {
 
 class Utf8ToUtf16 : public testing::TestWithParam<Utf8Case> {};
 
-TEST_P(Utf8ToUtf16, ReplacesMalformedBytes) {
-    EXPECT_EQ(platform::to_utf16(GetParam().utf8), units(GetParam().utf16));
-}
+TEST_P(Utf8ToUtf16, ReplacesMalformedBytes) { EXPECT_EQ(platform::to_utf16(GetParam().utf8), units(GetParam().utf16)); }
 
 // Malformed input is never read past its end and never yields a surrogate unit.
-INSTANTIATE_TEST_SUITE_P(
-    Text, Utf8ToUtf16,
-    testing::Values(Utf8Case{"TruncatedAtEnd", u"a\ufffd", "a\xe2"},
-                    Utf8Case{"StrayContinuation", u"\ufffda", "\x80" "a"},
-                    Utf8Case{"EncodedSurrogate", u"\ufffd\ufffd\ufffd", "\xed\xa0\x80"},
-                    Utf8Case{"Overlong", u"\ufffd\ufffd", "\xc0\xaf"},
-                    Utf8Case{"AboveLastPlane", u"\ufffd\ufffd\ufffd\ufffd", "\xf4\x90\x80\x80"}),
-    case_name);
+INSTANTIATE_TEST_SUITE_P(Text, Utf8ToUtf16,
+                         testing::Values(Utf8Case{"TruncatedAtEnd", u"a\ufffd", "a\xe2"},
+                                         Utf8Case{"StrayContinuation", u"\ufffda",
+                                                  "\x80"
+                                                  "a"},
+                                         Utf8Case{"EncodedSurrogate", u"\ufffd\ufffd\ufffd", "\xed\xa0\x80"},
+                                         Utf8Case{"Overlong", u"\ufffd\ufffd", "\xc0\xaf"},
+                                         Utf8Case{"AboveLastPlane", u"\ufffd\ufffd\ufffd\ufffd", "\xf4\x90\x80\x80"}),
+                         case_name);
 
 struct TrimCase {
     const char* name;
@@ -112,8 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
     Text, TrimEnd,
     testing::Values(TrimCase{"Empty", u"", u""}, TrimCase{"Nothing", u"Done.", u"Done."},
                     TrimCase{"CrLf", u"Access is denied.\r\n", u"Access is denied."},
-                    TrimCase{"EverySpaceUnit", u"x\t\n\v\f\r ", u"x"},
-                    TrimCase{"OnlySpace", u" \r\n\t ", u""},
+                    TrimCase{"EverySpaceUnit", u"x\t\n\v\f\r ", u"x"}, TrimCase{"OnlySpace", u" \r\n\t ", u""},
                     TrimCase{"LeadingAndInnerStay", u" a\r\nb \n", u" a\r\nb"},
                     // Other white space is not trimmed.
                     TrimCase{"NoBreakSpaceStays", u"x\u00a0", u"x\u00a0"},
@@ -129,9 +131,7 @@ struct HresultCase {
 
 class FormatHresult : public testing::TestWithParam<HresultCase> {};
 
-TEST_P(FormatHresult, EightUpperCaseDigits) {
-    EXPECT_EQ(format_hresult(GetParam().code), GetParam().text);
-}
+TEST_P(FormatHresult, EightUpperCaseDigits) { EXPECT_EQ(format_hresult(GetParam().code), GetParam().text); }
 
 INSTANTIATE_TEST_SUITE_P(Text, FormatHresult,
                          testing::Values(HresultCase{E_ACCESSDENIED, "0x80070005"},

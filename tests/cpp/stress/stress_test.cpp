@@ -29,9 +29,9 @@
 
 #include <winsim/control.h>
 
-#include "failures/internal_fault.h"
 #include "../fixed_texts.h"
 #include "../operation_call.h"
+#include "failures/internal_fault.h"
 #include "scheduler/operations.h"
 
 namespace velmora {
@@ -85,8 +85,8 @@ std::u16string widen_utf8(std::string_view text) {
     return out;
 }
 
-using testing_support::Op;
 using testing_support::invoke;
+using testing_support::Op;
 enum class Shape { bare, bare_without_text, plain, restricted_same, restricted_other, null_out };
 
 // The scriptable steps that the operations reach, in the order of their log entries.
@@ -171,27 +171,27 @@ std::vector<Entry> script_round(std::mt19937& rng, int round, bool combase) {
         if (shape != Shape::bare_without_text)
             winsim::set_message(static_cast<std::uint32_t>(code), widen(system_text + "\r\n"));
         switch (shape) {
-        case Shape::bare: message = system_text; break;
-        case Shape::bare_without_text: break;
-        case Shape::plain:
-            error = {winsim::ErrorObject::Kind::plain, widen("Plain " + tag + " \t\r\n"), 0, std::nullopt};
-            message = combase ? "Plain " + tag : system_text;
-            break;
-        case Shape::restricted_same: {
-            const bool has_restricted = rng() % 2 == 0;
-            error = {winsim::ErrorObject::Kind::restricted, widen("Description " + tag + "\n"), code,
-                     has_restricted ? std::optional(widen("Restricted " + tag + "\r\n")) : std::nullopt};
-            message = has_restricted ? "Restricted " + tag : "Description " + tag;
-            break;
-        }
-        case Shape::restricted_other:
-            error = {winsim::ErrorObject::Kind::restricted, widen("Other " + tag), code ^ 1, widen("Other " + tag)};
-            message = system_text;
-            break;
-        case Shape::null_out:
-            scripted = S_OK;
-            message = "The operation completed successfully.";
-            break;
+            case Shape::bare: message = system_text; break;
+            case Shape::bare_without_text: break;
+            case Shape::plain:
+                error = {winsim::ErrorObject::Kind::plain, widen("Plain " + tag + " \t\r\n"), 0, std::nullopt};
+                message = combase ? "Plain " + tag : system_text;
+                break;
+            case Shape::restricted_same: {
+                const bool has_restricted = rng() % 2 == 0;
+                error = {winsim::ErrorObject::Kind::restricted, widen("Description " + tag + "\n"), code,
+                         has_restricted ? std::optional(widen("Restricted " + tag + "\r\n")) : std::nullopt};
+                message = has_restricted ? "Restricted " + tag : "Description " + tag;
+                break;
+            }
+            case Shape::restricted_other:
+                error = {winsim::ErrorObject::Kind::restricted, widen("Other " + tag), code ^ 1, widen("Other " + tag)};
+                message = system_text;
+                break;
+            case Shape::null_out:
+                scripted = S_OK;
+                message = "The operation completed successfully.";
+                break;
         }
         winsim::script(steps[step].name, scripted, shape == Shape::null_out, error, static_cast<int>(count));
         entries.push_back({step, count, scripted, display(message, scripted)});
@@ -245,10 +245,10 @@ private:
     static std::vector<std::size_t> sequence(Op op) {
         std::vector<std::size_t> seq = {0, 1, 2, sys_alloc, 3, sys_alloc};
         switch (op) {
-        case Op::run_task: seq.insert(seq.end(), {4, 5}); break;
-        case Op::delete_task: seq.push_back(6); break;
-        case Op::task_exists: seq.push_back(4); break;
-        case Op::register_xml: seq.insert(seq.end(), {sys_alloc, 7}); break;
+            case Op::run_task: seq.insert(seq.end(), {4, 5}); break;
+            case Op::delete_task: seq.push_back(6); break;
+            case Op::task_exists: seq.push_back(4); break;
+            case Op::register_xml: seq.insert(seq.end(), {sys_alloc, 7}); break;
         }
         return seq;
     }
@@ -257,12 +257,12 @@ private:
         const Op op = static_cast<Op>(rng_() % 4);
         const bool shared = rng_() % 5 == 0;
         // Non-ASCII, non-BMP and inner NUL characters in every name.
-        const std::string name = shared ? "shared \xc3\xa9" + std::to_string(rng_() % 2)
-                                        : "w" + std::to_string(id_) + std::string("\0\xf0\x9f\x98\x80", 5) +
-                                              std::to_string(rng_() % 3);
+        const std::string name =
+            shared ? "shared \xc3\xa9" + std::to_string(rng_() % 2)
+                   : "w" + std::to_string(id_) + std::string("\0\xf0\x9f\x98\x80", 5) + std::to_string(rng_() % 3);
         const bool bad_xml = op == Op::register_xml && rng_() % 8 == 0;
-        const std::string xml = bad_xml ? std::string(malformed)
-                                        : std::string(valid_xml) + "<!-- " + std::to_string(rng_()) + " -->";
+        const std::string xml =
+            bad_xml ? std::string(malformed) : std::string(valid_xml) + "<!-- " + std::to_string(rng_()) + " -->";
         const bool registered = report_.own_tasks.contains(name);
 
         std::expected<bool, TaskFailure> result = false;
@@ -303,20 +303,20 @@ private:
     void check_success(Op op, const std::string& name, const std::string& xml, bool shared, bool registered,
                        bool value) {
         switch (op) {
-        case Op::register_xml:
-            if (!shared) report_.own_tasks[name] = xml;
-            break;
-        case Op::delete_task:
-            if (!shared && !registered) problem("deleted a task that was never registered");
-            report_.own_tasks.erase(name);
-            break;
-        case Op::task_exists:
-            if (!shared && value != registered) problem("task_exists gave " + std::to_string(value));
-            break;
-        case Op::run_task:
-            if (!shared && !registered) problem("ran a task that was never registered");
-            ++report_.runs[name];
-            break;
+            case Op::register_xml:
+                if (!shared) report_.own_tasks[name] = xml;
+                break;
+            case Op::delete_task:
+                if (!shared && !registered) problem("deleted a task that was never registered");
+                report_.own_tasks.erase(name);
+                break;
+            case Op::task_exists:
+                if (!shared && value != registered) problem("task_exists gave " + std::to_string(value));
+                break;
+            case Op::run_task:
+                if (!shared && !registered) problem("ran a task that was never registered");
+                ++report_.runs[name];
+                break;
         }
     }
 
@@ -377,7 +377,8 @@ void pause_and_resume(std::mt19937& rng, const std::atomic<int>& finished) {
         const std::string_view step = steps[rng() % steps.size()].name;
         const int wanted = 1 + static_cast<int>(rng() % 4);
         winsim::pause(step);
-        while (finished.load() < thread_count && winsim::waiting(step) < std::min(wanted, thread_count - finished.load()))
+        while (finished.load() < thread_count &&
+               winsim::waiting(step) < std::min(wanted, thread_count - finished.load()))
             std::this_thread::sleep_for(std::chrono::microseconds(50));
         winsim::resume(step);
         std::this_thread::sleep_for(std::chrono::microseconds(rng() % 500));

@@ -246,9 +246,14 @@ TEST_F(ErrorObjects, RoOriginateErrorLeavesARestrictedObject) {
     EXPECT_EQ(d.restricted_description, u"custom text\n");
     EXPECT_EQ(d.description, u"Access is denied.\r\n") << "the description is the system text of the code";
     r->Release();
-    const std::vector<std::string> expected = {"LoadLibraryExA",    "GetProcAddress",      "WindowsCreateString",
-                                               "RoOriginateError",  "WindowsDeleteString", "FreeLibrary",
-                                               "GetErrorInfo",      "IUnknown::QueryInterface(IRestrictedErrorInfo)",
+    const std::vector<std::string> expected = {"LoadLibraryExA",
+                                               "GetProcAddress",
+                                               "WindowsCreateString",
+                                               "RoOriginateError",
+                                               "WindowsDeleteString",
+                                               "FreeLibrary",
+                                               "GetErrorInfo",
+                                               "IUnknown::QueryInterface(IRestrictedErrorInfo)",
                                                "IUnknown::Release(IRestrictedErrorInfo)"};
     auto calls = winsim::calls();
     calls.resize(expected.size());

@@ -37,11 +37,10 @@ TEST_P(SystemMessages, HoldTheWindowsText) {
 // Not the table entry for entry (that would only restate it): the shape every
 // text has on Windows, a trailing "\r\n", and a Win32 code found under its
 // HRESULT as well as on its own.
-INSTANTIATE_TEST_SUITE_P(
-    Table, SystemMessages,
-    ::testing::Values(MessageCase{0x00000000, u"The operation completed successfully.\r\n"},
-                      MessageCase{0x80070005, u"Access is denied.\r\n"},
-                      MessageCase{0x00000005, u"Access is denied.\r\n"}));
+INSTANTIATE_TEST_SUITE_P(Table, SystemMessages,
+                         ::testing::Values(MessageCase{0x00000000, u"The operation completed successfully.\r\n"},
+                                           MessageCase{0x80070005, u"Access is denied.\r\n"},
+                                           MessageCase{0x00000005, u"Access is denied.\r\n"}));
 
 using Messages = Sim;
 
@@ -64,11 +63,11 @@ TEST_F(Messages, TableCanBeChangedAndIsRestoredByReset) {
 
 TEST_F(Messages, CallerBuffer) {
     WCHAR buffer[64];
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                        0x80070005, 0, buffer, 64, nullptr);
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 0x80070005,
+                                        0, buffer, 64, nullptr);
     EXPECT_EQ(std::u16string(buffer, length), u"Access is denied.\r\n");
-    EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 0x80070005, 0,
-                             buffer, 5, nullptr),
+    EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 0x80070005, 0, buffer,
+                             5, nullptr),
               0u)
         << "too small";
 }

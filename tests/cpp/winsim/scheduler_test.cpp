@@ -46,7 +46,9 @@ bool has_error_object() {
 }
 
 TEST_F(Scheduler, SessionOpensAndClosesInOrder) {
-    { Session session; }
+    {
+        Session session;
+    }
     const std::vector<std::string> expected = {
         "CoInitializeEx",
         "CoCreateInstance",
@@ -129,7 +131,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, FolderPaths,
                                            FolderCase{"Empty", u"", S_OK},
                                            FolderCase{"Missing", u"\\Missing", path_not_found},
                                            FolderCase{"MissingRelative", u"Missing", path_not_found},
-                                           FolderCase{"Slash", u"/", invalid_name}, FolderCase{"Dot", u".", invalid_name}),
+                                           FolderCase{"Slash", u"/", invalid_name},
+                                           FolderCase{"Dot", u".", invalid_name}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Scheduler, RegisterGetRunDelete) {
@@ -240,18 +243,18 @@ TEST_P(Registration, HonoursCreateAndUpdate) {
     EXPECT_FALSE(has_error_object());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Flags, Registration,
-    ::testing::Values(RegisterCase{"CreateNew", false, TASK_CREATE, S_OK, true},
-                      RegisterCase{"CreateExisting", true, TASK_CREATE, already_exists, true},
-                      RegisterCase{"UpdateExisting", true, TASK_UPDATE, S_OK, true},
-                      RegisterCase{"UpdateMissing", false, TASK_UPDATE, file_not_found, false},
-                      RegisterCase{"CreateOrUpdateNew", false, TASK_CREATE_OR_UPDATE, S_OK, true},
-                      RegisterCase{"CreateOrUpdateExisting", true, TASK_CREATE_OR_UPDATE, S_OK, true},
-                      RegisterCase{"ValidateOnly", false, TASK_VALIDATE_ONLY, S_OK, false},
-                      RegisterCase{"NoFlags", false, 0, S_OK, true},
-                      RegisterCase{"NoFlagsExisting", true, 0, already_exists, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Flags, Registration,
+                         ::testing::Values(RegisterCase{"CreateNew", false, TASK_CREATE, S_OK, true},
+                                           RegisterCase{"CreateExisting", true, TASK_CREATE, already_exists, true},
+                                           RegisterCase{"UpdateExisting", true, TASK_UPDATE, S_OK, true},
+                                           RegisterCase{"UpdateMissing", false, TASK_UPDATE, file_not_found, false},
+                                           RegisterCase{"CreateOrUpdateNew", false, TASK_CREATE_OR_UPDATE, S_OK, true},
+                                           RegisterCase{"CreateOrUpdateExisting", true, TASK_CREATE_OR_UPDATE, S_OK,
+                                                        true},
+                                           RegisterCase{"ValidateOnly", false, TASK_VALIDATE_ONLY, S_OK, false},
+                                           RegisterCase{"NoFlags", false, 0, S_OK, true},
+                                           RegisterCase{"NoFlagsExisting", true, 0, already_exists, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Scheduler, RegistrationThroughASubfolderCreatesIt) {
     Session session;
@@ -410,19 +413,19 @@ TEST_P(NameCase, FoldsEachUnitToUpperCase) {
     EXPECT_EQ(winsim::tasks(), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Spellings, NameCase,
-    ::testing::Values(Spellings{"Ascii", u"Nightly Backup", u"nIGHTLY bACKUP", true},
-                      Spellings{"LatinOne", u"Caf\u00C9 \u00FE", u"caf\u00E9 \u00DE", true},
-                      Spellings{"YDiaeresis", u"\u00FF", u"\u0178", true},
-                      Spellings{"Greek", u"\u03A3\u03C3\u03C2", u"\u03C3\u03C3\u03A3", true},
-                      Spellings{"Cyrillic", u"\u0416\u0436", u"\u0436\u0416", true},
-                      Spellings{"Fullwidth", u"\uFF21", u"\uFF41", true},
-                      Spellings{"SharpSHasNoSimpleUpperCase", u"\u00DF", u"\u1E9E", false},
-                      Spellings{"NotAsciiNeighbours", u"@[`{", u"`{@[", false},
-                      Spellings{"SurrogatesExactly", u"\U00010428", u"\U00010400", false},
-                      Spellings{"NulKept", std::u16string_view(u"a\0b", 3), std::u16string_view(u"A\0B", 3), true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Spellings, NameCase,
+                         ::testing::Values(Spellings{"Ascii", u"Nightly Backup", u"nIGHTLY bACKUP", true},
+                                           Spellings{"LatinOne", u"Caf\u00C9 \u00FE", u"caf\u00E9 \u00DE", true},
+                                           Spellings{"YDiaeresis", u"\u00FF", u"\u0178", true},
+                                           Spellings{"Greek", u"\u03A3\u03C3\u03C2", u"\u03C3\u03C3\u03A3", true},
+                                           Spellings{"Cyrillic", u"\u0416\u0436", u"\u0436\u0416", true},
+                                           Spellings{"Fullwidth", u"\uFF21", u"\uFF41", true},
+                                           Spellings{"SharpSHasNoSimpleUpperCase", u"\u00DF", u"\u1E9E", false},
+                                           Spellings{"NotAsciiNeighbours", u"@[`{", u"`{@[", false},
+                                           Spellings{"SurrogatesExactly", u"\U00010428", u"\U00010400", false},
+                                           Spellings{"NulKept", std::u16string_view(u"a\0b", 3),
+                                                     std::u16string_view(u"A\0B", 3), true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Scheduler, TaskKeepsTheCasingFirstRegistered) {
     Session session;
@@ -437,8 +440,8 @@ TEST_F(Scheduler, TaskKeepsTheCasingFirstRegistered) {
     SysFreeString(path);
     task->Release();
     EXPECT_EQ(session.register_task(u"sub\\Weekly", sample_xml), S_OK) << "into the folder as first spelt";
-    EXPECT_EQ(winsim::tasks(), (std::map<std::u16string, std::u16string>{{u"Sub\\Nightly", updated},
-                                                                       {u"Sub\\Weekly", std::u16string(sample_xml)}}));
+    EXPECT_EQ(winsim::tasks(), (std::map<std::u16string, std::u16string>{
+                                   {u"Sub\\Nightly", updated}, {u"Sub\\Weekly", std::u16string(sample_xml)}}));
 
     ASSERT_EQ(get_task(session.folder(), u"sub\\nightly", true, &task), S_OK);
     BSTR name = nullptr;
@@ -497,8 +500,9 @@ TEST_F(Scheduler, NullNameRegistersUnderANewGuid) {
 TEST_F(Scheduler, NamesAndXmlAreKeptExactly) {
     Session session;
     const std::u16string name(u"n\0ul \xD83D\xDE00 \xDC00", 9);
-    const std::u16string xml = std::u16string(sample_xml).insert(
-        sample_xml.find(u"</Task>"), std::u16string(u"<Data><d a='\0'>\xD83D\xDE00\xD800</d></Data>", 29));
+    const std::u16string xml =
+        std::u16string(sample_xml)
+            .insert(sample_xml.find(u"</Task>"), std::u16string(u"<Data><d a='\0'>\xD83D\xDE00\xD800</d></Data>", 29));
     ASSERT_EQ(session.register_task(name, xml), S_OK);
     EXPECT_EQ(winsim::tasks(), (std::map<std::u16string, std::u16string>{{name, xml}}));
     EXPECT_EQ(get_task(session.folder(), name), S_OK);

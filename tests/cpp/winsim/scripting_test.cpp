@@ -96,9 +96,9 @@ class ScriptedSteps : public Sim, public ::testing::WithParamInterface<const cha
 
 TEST_P(ScriptedSteps, FailWithTheScriptedResultAndErrorObjectOnce) {
     const std::string step = GetParam();
-    winsim::script(step, E_ACCESSDENIED,
-                   false, {winsim::ErrorObject::Kind::plain, u"scripted " + std::u16string(step.begin(), step.end()), 0,
-                           std::nullopt});
+    winsim::script(
+        step, E_ACCESSDENIED, false,
+        {winsim::ErrorObject::Kind::plain, u"scripted " + std::u16string(step.begin(), step.end()), 0, std::nullopt});
     const StepResult failed = call_step(step);
     EXPECT_EQ(failed.hr, E_ACCESSDENIED);
     EXPECT_FALSE(failed.out_set);

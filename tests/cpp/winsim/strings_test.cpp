@@ -40,9 +40,15 @@ TEST_F(Strings, NullBstrHasNoLengthAndFreesToNothing) {
 TEST_F(Strings, LogShowsTextCutAfterThirtyTwoCharacters) {
     const std::u16string long_text = u"0123456789abcdefghijklmnopqrstuvWXYZ";
     const std::u16string unpaired = u"x\xD800y\U0001F600";
-    { TestBstr a(long_text); }
-    { TestBstr b(unpaired); }
-    { TestBstr c(u"\\"); }
+    {
+        TestBstr a(long_text);
+    }
+    {
+        TestBstr b(unpaired);
+    }
+    {
+        TestBstr c(u"\\");
+    }
     const std::vector<std::string> expected = {
         "SysAllocStringLen(0123456789abcdefghijklmnopqrstuv...)",
         "SysFreeString(0123456789abcdefghijklmnopqrstuv...)",

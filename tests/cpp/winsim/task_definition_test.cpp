@@ -72,25 +72,27 @@ TEST_P(Definition, GivesItsCodeAndDescription) {
 INSTANTIATE_TEST_SUITE_P(
     Recorded, Definition,
     ::testing::Values(
-        DefinitionCase{"GetTaskXml1",
-                       joined({u"<?xml version=\"1.0\"?>\n", wine_head, wine_task1, u"</Task>\n"}), S_OK, u""},
-        DefinitionCase{"GetTaskXml2",
-                       joined({u"<?xml version=\"1.0\"?>\n", wine_head,
-                             u"  <RegistrationInfo>\n    <Description>\"Task2\"</Description>\n  </RegistrationInfo>\n"
-                             u"  <Settings>\n    <Enabled>true</Enabled>\n    <Hidden>true</Hidden>\n  </Settings>\n"
-                             u"  <Actions>\n    <Exec>\n      <Command>\"task2.exe\"</Command>\n    </Exec>\n"
-                             u"  </Actions>\n</Task>\n"}),
-                       S_OK, u""},
+        DefinitionCase{"GetTaskXml1", joined({u"<?xml version=\"1.0\"?>\n", wine_head, wine_task1, u"</Task>\n"}), S_OK,
+                       u""},
+        DefinitionCase{
+            "GetTaskXml2",
+            joined({u"<?xml version=\"1.0\"?>\n", wine_head,
+                    u"  <RegistrationInfo>\n    <Description>\"Task2\"</Description>\n  </RegistrationInfo>\n"
+                    u"  <Settings>\n    <Enabled>true</Enabled>\n    <Hidden>true</Hidden>\n  </Settings>\n"
+                    u"  <Actions>\n    <Exec>\n      <Command>\"task2.exe\"</Command>\n    </Exec>\n"
+                    u"  </Actions>\n</Task>\n"}),
+            S_OK, u""},
         DefinitionCase{"Xml0", u"", SCHED_E_MALFORMEDXML, u"(1,1)::ERROR: XML document must have a top level element"},
-        DefinitionCase{"Xml1",
-                       joined({wine_head,
-                             u"  <RegistrationInfo>\n    <Description>\"Task1\"</Description>\n"
-                             u"    <Author>author</Author>\n    <Version>1.0</Version>\n"
-                             u"    <Date>2018-04-02T11:22:33</Date>\n    <Documentation>doc</Documentation>\n"
-                             u"    <URI>uri</URI>\n    <Source>source</Source>\n  </RegistrationInfo>\n"
-                             u"  <Settings>\n    <Enabled>false</Enabled>\n    <Hidden>false</Hidden>\n  </Settings>\n",
-                             wine_exec, u"  <Data>MyTestData</Data>\n</Task>\n"}),
-                       S_OK, u""},
+        DefinitionCase{
+            "Xml1",
+            joined({wine_head,
+                    u"  <RegistrationInfo>\n    <Description>\"Task1\"</Description>\n"
+                    u"    <Author>author</Author>\n    <Version>1.0</Version>\n"
+                    u"    <Date>2018-04-02T11:22:33</Date>\n    <Documentation>doc</Documentation>\n"
+                    u"    <URI>uri</URI>\n    <Source>source</Source>\n  </RegistrationInfo>\n"
+                    u"  <Settings>\n    <Enabled>false</Enabled>\n    <Hidden>false</Hidden>\n  </Settings>\n",
+                    wine_exec, u"  <Data>MyTestData</Data>\n</Task>\n"}),
+            S_OK, u""},
         DefinitionCase{"Xml2", joined({u"<Task>\n", wine_task1, u"</Task>\n"}), SCHED_E_NAMESPACE, u"(1,2):Task:"},
         DefinitionCase{"Xml3", joined({u"<TASK>\n", wine_task1, u"</TASK>\n"}), SCHED_E_UNEXPECTEDNODE, u"(1,2):TASK:"},
         DefinitionCase{"Xml4", joined({wine_head, u"  <RegistrationInfo/>\n  <Settings/>\n", wine_exec, u"</Task>\n"}),
@@ -99,10 +101,11 @@ INSTANTIATE_TEST_SUITE_P(
                        SCHED_E_MISSINGNODE, u"(4,4):Actions:"},
         DefinitionCase{"Xml6", joined({wine_head, u"  <RegistrationInfo/>\n", wine_exec, u"  <Settings>\n</Task>\n"}),
                        SCHED_E_MALFORMEDXML, u"(9,1)::ERROR: end tag does not match the start tag"},
-        DefinitionCase{"Xml7",
-                       joined({wine_head, u"  <RegistrationInfo/>\n",
-                             u"  <Settings>\n    <Enabled>FALSE</Enabled>\n  </Settings>\n", wine_exec, u"</Task>\n"}),
-                       SCHED_E_INVALIDVALUE, u"(4,14):Enabled:FALSE"}),
+        DefinitionCase{
+            "Xml7",
+            joined({wine_head, u"  <RegistrationInfo/>\n",
+                    u"  <Settings>\n    <Enabled>FALSE</Enabled>\n  </Settings>\n", wine_exec, u"</Task>\n"}),
+            SCHED_E_INVALIDVALUE, u"(4,14):Enabled:FALSE"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -134,8 +137,8 @@ INSTANTIATE_TEST_SUITE_P(
                                    u"</TimeTrigger></Triggers>"),
                        S_OK, u""},
         DefinitionCase{"DataHoldsAnything",
-                       with_action(u"<Data><x:y xmlns:x=\"urn:x\" z='1'>&unknown;<![CDATA[<&>]]></x:y></Data>"),
-                       S_OK, u""},
+                       with_action(u"<Data><x:y xmlns:x=\"urn:x\" z='1'>&unknown;<![CDATA[<&>]]></x:y></Data>"), S_OK,
+                       u""},
         DefinitionCase{"TwiceTheSameChild",
                        with_action(u"<Settings><Hidden>true</Hidden><Hidden>true</Hidden></Settings>"),
                        SCHED_E_TOO_MANY_NODES, u"(1,101):Hidden:"},
@@ -225,8 +228,10 @@ INSTANTIATE_TEST_SUITE_P(
                                    u"</CalendarTrigger></Triggers>"),
                        SCHED_E_INVALIDVALUE, u"(1,182):Monday:x"},
         // The version, ids and Context.
-        DefinitionCase{"NewestVersion", task(u"<Actions><Exec><Command>a</Command><HideAppWindow>true</HideAppWindow>"
-                                             u"</Exec></Actions>", u" version=\"1.6\""),
+        DefinitionCase{"NewestVersion",
+                       task(u"<Actions><Exec><Command>a</Command><HideAppWindow>true</HideAppWindow>"
+                            u"</Exec></Actions>",
+                            u" version=\"1.6\""),
                        S_OK, u""},
         DefinitionCase{"OldestVersion",
                        with_action(u"<Settings><Enabled>true</Enabled></Settings>", u" version=\"1.0\""), S_OK, u""},

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "winsim/control.h"

@@ -58,8 +58,8 @@ INSTANTIATE_TEST_SUITE_P(
         XmlCase{"Declaration", u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + with_data(u""), u""},
         XmlCase{"ByteOrderMark", u"\xFEFF<?xml version='1.0'?>\r\n" + with_data(u""), u""},
         XmlCase{"MiscAround",
-                u"  <!-- c --><?pi x?>\n" + with_data(u"text<![CDATA[<x>]]><!--in-->", u" version='1.2' xmlns:a = \"urn:a\"") +
-                    u"\n<!--end-->",
+                u"  <!-- c --><?pi x?>\n" +
+                    with_data(u"text<![CDATA[<x>]]><!--in-->", u" version='1.2' xmlns:a = \"urn:a\"") + u"\n<!--end-->",
                 u""},
         XmlCase{"Nested", with_data(u"<a><b><c/></b><b2 x='>'>t</b2></a>"), u""},
         XmlCase{"OtherCharacters", with_data(u"<t\xE9st \xE4ttr='\xD83D\xDE00'>\0\xD800</t\xE9st>"sv), u""},

@@ -122,10 +122,10 @@ inline bool operator==(REFGUID a, REFGUID b) noexcept { return IsEqualGUID(a, b)
 // older ones and on its documentation page ("HRESULT_FROM_WIN32 macro
 // (winerror.h)" on Microsoft Learn). Declared here in the older form, so that
 // a constant made of it fails here as it fails with those SDKs.
-#define __HRESULT_FROM_WIN32(x)                                                                 \
-    (static_cast<HRESULT>(x) <= 0 ? static_cast<HRESULT>(x)                                     \
-                                  : WINSIM_HR((static_cast<std::uint32_t>(x) & 0x0000FFFFu) |   \
-                                              (FACILITY_WIN32 << 16) | 0x80000000u))
+#define __HRESULT_FROM_WIN32(x)    \
+    (static_cast<HRESULT>(x) <= 0  \
+         ? static_cast<HRESULT>(x) \
+         : WINSIM_HR((static_cast<std::uint32_t>(x) & 0x0000FFFFu) | (FACILITY_WIN32 << 16) | 0x80000000u))
 inline HRESULT HRESULT_FROM_WIN32(unsigned long x) { return __HRESULT_FROM_WIN32(x); }
 
 // Flags and enumerations.
@@ -142,7 +142,15 @@ enum CLSCTX { CLSCTX_INPROC_SERVER = 0x1 };
 #define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FF
 #define MAX_ERROR_MESSAGE_CHARS 512
 
-enum VARENUM : VARTYPE { VT_EMPTY = 0, VT_NULL = 1, VT_I4 = 3, VT_BSTR = 8, VT_DISPATCH = 9, VT_BOOL = 11, VT_UNKNOWN = 13 };
+enum VARENUM : VARTYPE {
+    VT_EMPTY = 0,
+    VT_NULL = 1,
+    VT_I4 = 3,
+    VT_BSTR = 8,
+    VT_DISPATCH = 9,
+    VT_BOOL = 11,
+    VT_UNKNOWN = 13
+};
 
 enum TASK_LOGON_TYPE {
     TASK_LOGON_NONE = 0,
@@ -169,7 +177,13 @@ enum TASK_RUN_FLAGS {
     TASK_RUN_USE_SESSION_ID = 0x4,
     TASK_RUN_USER_SID = 0x8
 };
-enum TASK_STATE { TASK_STATE_UNKNOWN = 0, TASK_STATE_DISABLED = 1, TASK_STATE_QUEUED = 2, TASK_STATE_READY = 3, TASK_STATE_RUNNING = 4 };
+enum TASK_STATE {
+    TASK_STATE_UNKNOWN = 0,
+    TASK_STATE_DISABLED = 1,
+    TASK_STATE_QUEUED = 2,
+    TASK_STATE_READY = 3,
+    TASK_STATE_RUNNING = 4
+};
 
 struct IUnknown;
 struct IDispatch;
@@ -255,11 +269,11 @@ protected:
 };
 
 struct ILanguageExceptionErrorInfo2 : ILanguageExceptionErrorInfo {
-    virtual HRESULT STDMETHODCALLTYPE GetPreviousLanguageExceptionErrorInfo(
-        ILanguageExceptionErrorInfo2** previousLanguageExceptionErrorInfo) = 0;
+    virtual HRESULT STDMETHODCALLTYPE
+    GetPreviousLanguageExceptionErrorInfo(ILanguageExceptionErrorInfo2** previousLanguageExceptionErrorInfo) = 0;
     virtual HRESULT STDMETHODCALLTYPE CapturePropagationContext(IUnknown* languageException) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetPropagationContextHead(
-        ILanguageExceptionErrorInfo2** propagatedLanguageExceptionErrorInfoHead) = 0;
+    virtual HRESULT STDMETHODCALLTYPE
+    GetPropagationContextHead(ILanguageExceptionErrorInfo2** propagatedLanguageExceptionErrorInfoHead) = 0;
 
 protected:
     ~ILanguageExceptionErrorInfo2() = default;
@@ -277,8 +291,7 @@ struct ITaskService : IDispatch {
     virtual HRESULT STDMETHODCALLTYPE GetFolder(BSTR path, ITaskFolder** ppFolder) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetRunningTasks(LONG flags, IRunningTaskCollection** ppRunningTasks) = 0;
     virtual HRESULT STDMETHODCALLTYPE NewTask(DWORD flags, ITaskDefinition** ppDefinition) = 0;
-    virtual HRESULT STDMETHODCALLTYPE Connect(VARIANT serverName, VARIANT user, VARIANT domain,
-                                              VARIANT password) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Connect(VARIANT serverName, VARIANT user, VARIANT domain, VARIANT password) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_Connected(VARIANT_BOOL* pConnected) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_TargetServer(BSTR* pServer) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_ConnectedUser(BSTR* pUser) = 0;
@@ -332,8 +345,8 @@ struct IRegisteredTask : IDispatch {
     virtual HRESULT STDMETHODCALLTYPE GetSecurityDescriptor(LONG securityInformation, BSTR* pSddl) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetSecurityDescriptor(BSTR sddl, LONG flags) = 0;
     virtual HRESULT STDMETHODCALLTYPE Stop(LONG flags) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetRunTimes(const SYSTEMTIME* pstStart, const SYSTEMTIME* pstEnd,
-                                                  DWORD* pCount, SYSTEMTIME** pRunTimes) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetRunTimes(const SYSTEMTIME* pstStart, const SYSTEMTIME* pstEnd, DWORD* pCount,
+                                                  SYSTEMTIME** pRunTimes) = 0;
 
 protected:
     ~IRegisteredTask() = default;
