@@ -50,7 +50,9 @@ def architecture_problems(identifiers, jobs):
 def main():
     workflow = yaml.safe_load(pathlib.Path(sys.argv[1]).read_text(encoding="utf-8"))
     pyproject = tomllib.loads(pathlib.Path(sys.argv[2]).read_text(encoding="utf-8"))
-    commands, actions, wheel_jobs, commands_problems = [], [], [], []
+    # tools/test asks cibuildwheel of the development tools what it builds.
+    pinned = dict(pin.split("==") for pin in pyproject.get("dependency-groups", {}).get("dev", []) if "==" in pin)
+    commands, actions, wheel_jobs, problems = [], [], [], []
     for job in workflow["jobs"].values():
         for step in job["steps"]:
             if "run" in step:
@@ -64,8 +66,12 @@ def main():
                         value = table.get(key, [])
                         commands += [value] if isinstance(value, str) else value
                 wheel_jobs.append(job)
+                if step["uses"].removeprefix("pypa/cibuildwheel@v") != pinned.get("cibuildwheel"):
+                    problems.append(
+                        f"{step['uses']} is not the cibuildwheel {pinned.get('cibuildwheel')} of the development tools"
+                    )
                 if step.get("env", {}).get("CIBW_ARCHS") != "${{ matrix.arch }}":
-                    commands_problems.append("the cibuildwheel step does not take CIBW_ARCHS from its job's matrix")
+                    problems.append("the cibuildwheel step does not take CIBW_ARCHS from its job's matrix")
 
     test = (TREE / "tools" / "test").read_text(encoding="utf-8")
     here = test + "".join(
@@ -73,7 +79,7 @@ def main():
         for path in set(re.findall(r"tools/[\w-]+", test))
         if (TREE / path).is_file()
     )
-    problems = commands_problems + architecture_problems(pyproject["tool"]["cibuildwheel"]["build"], wheel_jobs)
+    problems += architecture_problems(pyproject["tool"]["cibuildwheel"]["build"], wheel_jobs)
     named = [path for command in commands for path in PATH.findall(command)]
     if not named:
         problems.append("the workflow runs nothing from the repository")
@@ -83,14 +89,6 @@ def main():
         elif path not in here:
             problems.append(f"{path} is not run by tools/test")
     problems += [f"action {action} is not pinned to a version" for action in actions if "@" not in action]
-    # tools/test asks cibuildwheel of the development tools what it builds.
-    pinned = dict(pin.split("==") for pin in pyproject.get("dependency-groups", {}).get("dev", []) if "==" in pin)
-    problems += [
-        f"{action} is not the cibuildwheel {pinned.get('cibuildwheel')} of the development tools"
-        for action in actions
-        if action.startswith("pypa/cibuildwheel@")
-        and action.removeprefix("pypa/cibuildwheel@v") != pinned.get("cibuildwheel")
-    ]
     for problem in problems:
         print(f"check_workflow: {problem}", file=sys.stderr)
     if not problems:
